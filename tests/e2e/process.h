@@ -1,0 +1,31 @@
+// Runs the built program the way a shell would and collects what it left.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct run_result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out, err;
+};
+
+// Runs `argv` (argv[0] is the program) with `env` added to this process's
+// environment (an empty value removes the variable) and `input` on stdin.
+run_result run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+               const std::string& input = "");
+
+// Runs the tarnex under test with the given arguments.
+run_result tarnex(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {});
+
+// A scratch directory removed with everything in it when the object dies.
+struct scratch_dir {
+    std::string path;
+    scratch_dir();
+    ~scratch_dir();
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool exists(const std::string& path);
