@@ -1,0 +1,135 @@
+#include "cli/commandline.h"
+
+#include "register/failure.h"
+#include "register/members.h"
+#include "register/registry.h"
+#include "tui/convert.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct set_option {
+    int command;
+    const char* name;
+    register_member member;
+};
+
+// In ascending command number, the order in which exec applies them.
+const std::array<set_option, 12> set_options = {{
+    {4, "setcashcode", &registry::cashcode},
+    {5, "setshift", &registry::shift},
+    {6, "setchecknum", &registry::checknum},
+    {7, "setshift_begin", &registry::shift_begin},
+    {8, "setcount_sale", &registry::count_sale},
+    {9, "setcount_back", &registry::count_back},
+    {10, "settcount_sale", &registry::tcount_sale},
+    {11, "settcount_back", &registry::tcount_back},
+    {12, "setsum_sale", &registry::sum_sale},
+    {13, "setsum_back", &registry::sum_back},
+    {14, "settsum_sale", &registry::tsum_sale},
+    {15, "settsum_back", &registry::tsum_back},
+}};
+
+struct print_line {
+    const char* key;
+    register_member member;
+};
+
+// The current shift's quartet comes before the other one.
+const std::array<print_line, 12> print_lines = {{
+    {"cashcode", &registry::cashcode},
+    {"shift", &registry::shift},
+    {"checknum", &registry::checknum},
+    {"shift_begin", &registry::shift_begin},
+    {"tcount_sale", &registry::tcount_sale},
+    {"tcount_back", &registry::tcount_back},
+    {"tsum_sale", &registry::tsum_sale},
+    {"tsum_back", &registry::tsum_back},
+    {"count_sale", &registry::count_sale},
+    {"count_back", &registry::count_back},
+    {"sum_sale", &registry::sum_sale},
+    {"sum_back", &registry::sum_back},
+}};
+
+constexpr auto usage =
+    "Использование: %s [опции] файл\n"
+    "Опции:\n"
+    "\t--print - вывести содержимое реестра на экран\n"
+    "\t--create - создать пустой файл реестра\n"
+    "\t--setcashcode - установить код кассы\n"
+    "\t--setshift - установить номер текущей смены\n"
+    "\t--setchecknum - установить номер текущего чека\n"
+    "\t--setshift_begin - установить дату начала смены (формат ДД.ММ.ГГГГ)\n"
+    "\t--setcount_sale - установить счетчик продаж\n"
+    "\t--setcount_back - установить счетчик возвратов\n"
+    "\t--settcount_sale - установить счетчик продаж текущей смены\n"
+    "\t--settcount_back - установить счетчик возвратов текущей смены\n"
+    "\t--setsum_sale - установить сумму продаж\n"
+    "\t--setsum_back - установить сумму возвратов\n"
+    "\t--settsum_sale - установить сумму продаж текущей смены\n"
+    "\t--settsum_back - установить сумму возвратов текущей смены\n"
+    "\t--help - вывести данную информацию\n\n"_cp;
+
+// A full disk or a closed pipe on standard output is a failure, not a success.
+void flush_output() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) fail("Error: can't write file %s\n", "standard output");
+}
+
+std::vector<option> long_options() {
+    std::vector<option> table = {
+        {"print", no_argument, nullptr, command_print},
+        {"create", no_argument, nullptr, command_create},
+    };
+    for (const set_option& o : set_options) table.push_back({o.name, required_argument, nullptr, o.command});
+    table.push_back({"help", no_argument, nullptr, command_help});
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+}  // namespace
+
+void commandline(int argc, char** argv) {
+    const std::vector<option> table = long_options();
+    std::map<int, std::string> commands;
+    int index = 0;
+    for (int c; (c = getopt_long(argc, argv, "", table.data(), &index)) != -1;) {
+        if (c == command_help) {
+            std::printf(convert::to_string(usage).c_str(), argv[0]);
+            flush_output();
+            std::exit(0);
+        }
+        if (c == command_print || c == command_create)
+            commands[c] = "";
+        else if (c > command_create && c < command_help)
+            commands[c] = optarg;
+        // Anything else getopt_long has already reported; the rest still runs.
+    }
+    exec(commands, argv[argc - 1]);
+}
+
+void exec(std::map<int, std::string> commands, std::string file) {
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) fail("Error: can't stat file %s\n", file);
+
+    registry reg(file);
+    if (commands.count(command_create)) reg.create();
+    reg.load();
+
+    for (const set_option& o : set_options)
+        if (auto it = commands.find(o.command); it != commands.end()) set_member(reg, o.member, it->second);
+
+    if (commands.count(command_print)) {
+        for (const print_line& line : print_lines)
+            std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());
+        flush_output();
+    }
+
+    if (commands.size() > commands.count(command_print)) reg.save();
+}

@@ -1,0 +1,3 @@
+#include "editor/cui.h"
+
+void cui() {}

@@ -1,0 +1,143 @@
+// The register file.
+//
+// 1296 bytes: five blocks of 259 bytes, then one end byte 0xFF.  Block k
+// (k = 1..5) starts at offset 259 * (k - 1) with the byte k.  Integers are
+// little-endian.  The thirteen fields below are the only bytes the tool
+// interprets or ever writes; every other byte is carried through unchanged.
+//
+//   offset width  member          encoding
+//        5     2  cashcode        16-bit, a stored 0 reads as 1
+//      263     2  shift           16-bit
+//      271     4  shift_begin     Clarion day number (days since 28.12.1800)
+//      275     4  shift_begin     Clarion time of day (hundredths since midnight)
+//      522     7  sum_sale        packed decimal, 14 digits, 2 of them decimals
+//      536     7  sum_back
+//      550     2  count_sale
+//      558     2  count_back
+//      781     2  checknum        16-bit, a stored 0 reads as 1
+//      793     7  tsum_sale
+//      807     7  tsum_back
+//      821     2  tcount_sale
+//      829     2  tcount_back
+//
+// A date and time both 0 mean "not set" (shift_begin 0).  A shorter file reads
+// as if the missing bytes were zero.
+#include "register/registry.h"
+
+#include "register/file_io.h"
+#include "register/paths.h"
+
+#include <string_view>
+
+namespace {
+
+enum class encoding { number, number_not_zero, amount, clarion_date, clarion_time };
+
+struct field {
+    std::size_t offset;
+    std::size_t width;
+    encoding enc;
+    register_member member;
+};
+
+const std::array<field, 13> fields = {{
+    {5, 2, encoding::number_not_zero, &registry::cashcode},
+    {263, 2, encoding::number, &registry::shift},
+    {271, 4, encoding::clarion_date, &registry::shift_begin},
+    {275, 4, encoding::clarion_time, &registry::shift_begin},
+    {522, 7, encoding::amount, &registry::sum_sale},
+    {536, 7, encoding::amount, &registry::sum_back},
+    {550, 2, encoding::number, &registry::count_sale},
+    {558, 2, encoding::number, &registry::count_back},
+    {781, 2, encoding::number_not_zero, &registry::checknum},
+    {793, 7, encoding::amount, &registry::tsum_sale},
+    {807, 7, encoding::amount, &registry::tsum_back},
+    {821, 2, encoding::number, &registry::tcount_sale},
+    {829, 2, encoding::number, &registry::tcount_back},
+}};
+
+// The blank image, range by range.
+constexpr std::array<unsigned char, register_size> make_empty_reg() {
+    struct run {
+        std::size_t from, to;
+        unsigned char byte;
+    };
+    constexpr run runs[] = {
+        {0, 0, 0x01},       {1, 6, 0x00},       {7, 54, 0x20},     {55, 61, 0x00},     {62, 101, 0x20},
+        {102, 109, 0x00},   {110, 258, 0x20},   {259, 259, 0x02},  {260, 286, 0x00},   {287, 517, 0x20},
+        {518, 518, 0x03},   {519, 713, 0x00},   {714, 776, 0x20},  {777, 777, 0x04},   {778, 988, 0x00},
+        {989, 1035, 0x20},  {1036, 1036, 0x05}, {1037, 1046, 0x00}, {1047, 1062, 0x20}, {1063, 1063, 0x00},
+        {1064, 1294, 0x20}, {1295, 1295, 0xFF},
+    };
+    std::array<unsigned char, register_size> image{};
+    for (const run& r : runs)
+        for (std::size_t i = r.from; i <= r.to; ++i) image[i] = r.byte;
+    return image;
+}
+
+}  // namespace
+
+const std::array<unsigned char, register_size> empty_reg = make_empty_reg();
+
+registry::registry(std::string p) : path(std::move(p)) {}
+
+void registry::create() {
+    held_signals hold;
+    replace_file(path, std::string_view(reinterpret_cast<const char*>(empty_reg.data()), empty_reg.size()));
+}
+
+void registry::load() {
+    const auto image = read_image(path);
+    std::uint64_t date = 0, time = 0;
+    for (const field& f : fields) {
+        const unsigned char* at = image.data() + f.offset;
+        const std::uint64_t stored = read_le(at, f.width);
+        switch (f.enc) {
+        case encoding::number:
+            this->*std::get<std::uint16_t registry::*>(f.member) = static_cast<std::uint16_t>(stored);
+            break;
+        case encoding::number_not_zero:
+            this->*std::get<std::uint16_t registry::*>(f.member) = stored ? static_cast<std::uint16_t>(stored) : 1;
+            break;
+        case encoding::amount:
+            this->*std::get<double registry::*>(f.member) = buffToDouble(at);
+            break;
+        case encoding::clarion_date:
+            date = stored;
+            break;
+        case encoding::clarion_time:
+            time = stored;
+            break;
+        }
+    }
+    // The date first, then the time of day set on that day.
+    shift_begin = date == 0 && time == 0 ? 0 : ClarionTimeToDateTime(time, ClarionDateToDateTime(date, 0));
+}
+
+void registry::save() {
+    held_signals hold;
+    file_updater file(path);
+    for (const field& f : fields) {
+        unsigned char bytes[7];
+        const std::time_t moment = shift_begin;
+        switch (f.enc) {
+        case encoding::number:
+        case encoding::number_not_zero:
+            write_le(this->*std::get<std::uint16_t registry::*>(f.member), bytes, f.width);
+            break;
+        case encoding::amount:
+            doubleToBuff(this->*std::get<double registry::*>(f.member), bytes);
+            break;
+        case encoding::clarion_date:
+            write_le(moment ? static_cast<std::uint64_t>(DateTimeToClarionDate(moment)) : 0, bytes, f.width);
+            break;
+        case encoding::clarion_time:
+            write_le(moment ? static_cast<std::uint64_t>(DateTimeToClarionTime(moment)) : 0, bytes, f.width);
+            break;
+        }
+        file.write_at(f.offset, bytes, f.width);
+    }
+    // The register is durable before the cash code file names its desk.
+    file.commit();
+    replace_file(rooted(cashcode_file), std::to_string(cashcode));
+}

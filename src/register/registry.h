@@ -1,0 +1,51 @@
+// The register object: the values of one register file in memory, and the
+// only code that reads or writes that file.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <variant>
+
+class registry {
+public:
+    std::string path;
+    std::uint16_t cashcode = 0;     // cash desk number
+    std::uint16_t shift = 0;        // current shift number
+    std::uint16_t checknum = 0;     // current receipt number
+    std::time_t shift_begin = 0;    // when the shift began; 0 means not set
+    std::uint16_t count_sale = 0;   // block 3 quartet
+    std::uint16_t count_back = 0;
+    std::uint16_t tcount_sale = 0;  // block 4 quartet, the current shift's
+    std::uint16_t tcount_back = 0;
+    double sum_sale = 0;
+    double sum_back = 0;
+    double tsum_sale = 0;
+    double tsum_back = 0;
+
+    explicit registry(std::string path);
+
+    // Each of these completes or ends the process with one "Error: " line.
+    void create();  // the file becomes the blank image; members untouched
+    void load();    // members from the file
+    void save();    // members into the file in place, then the cash code file
+
+    // Field encodings; they use no member data.
+    double buffToDouble(const unsigned char* buff) const;
+    void doubleToBuff(double amount, unsigned char* buff) const;
+    std::time_t ClarionDateToDateTime(std::int64_t day, std::time_t base) const;
+    std::time_t ClarionTimeToDateTime(std::int64_t time, std::time_t base) const;
+    std::int64_t DateTimeToClarionDate(std::time_t moment) const;
+    std::int64_t DateTimeToClarionTime(std::time_t moment) const;
+};
+
+inline constexpr std::size_t register_size = 1296;
+
+// The blank register that create() writes.
+extern const std::array<unsigned char, register_size> empty_reg;
+
+// A value member of the register, whatever its type; the type decides how the
+// value is shown and how a typed text becomes a value.
+using register_member =
+    std::variant<std::uint16_t registry::*, std::time_t registry::*, double registry::*>;
