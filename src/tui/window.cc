@@ -23,6 +23,14 @@ bool end_of_input(int code) { return code == ERR && errno != EINTR; }
 window::window(int top_row, int left_col, int bottom_row, int right_col)
     : top(top_row), bottom(bottom_row), left(left_col), right(right_col),
       curses_window(newwin(height(), width(), top, left)) {
+    // This curses makes a window that runs off the screen and clips it, which
+    // on a small terminal would hide menu rows and buttons without a word.
+    // Such a window counts as one that could not be made.
+    if (curses_window && (getbegy(curses_window) + getmaxy(curses_window) > LINES ||
+                          getbegx(curses_window) + getmaxx(curses_window) > COLS)) {
+        delwin(curses_window);
+        curses_window = nullptr;
+    }
     if (!curses_window) {
         // Leave full-screen mode first, or the diagnostic lands on a screen the
         // shell can no longer use.
