@@ -271,18 +271,18 @@ bool terminal::pump(milliseconds timeout) {
 }
 
 bool terminal::idle_now() {
+    // Polling a terminal makes the kernel first hand over what is still on
+    // its way (keys to the program, output to us), so these looks are exact.
     auto pending_input = [this] {
-        int n = 0;
-        return slave_ >= 0 && ioctl(slave_, FIONREAD, &n) == 0 && n > 0;
+        pollfd p{slave_, POLLIN, 0};
+        return slave_ >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
     };
     pump(milliseconds(0));
     if (status_ || pending_input()) return false;
     const process_state before = look_at(pid_);
     if (before.state != 'S' || before.syscall != SYS_read || before.first_arg != "0x0") return false;
-    // A key still on its way through the kernel, or output the program wrote
-    // just before it went to sleep, shows up within this window.
-    if (pump(milliseconds(10)) || pending_input()) return false;
-    return look_at(pid_) == before;
+    if (pump(milliseconds(0)) || pending_input()) return false;
+    return look_at(pid_) == before;  // and it has not woken up in between
 }
 
 ::testing::AssertionResult terminal::wait_idle(milliseconds timeout) {
