@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,8 +17,10 @@
 
 extern char** environ;
 
-run_result run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-               const std::string& input) {
+namespace {
+
+// This process's environment with `env` laid over it.
+std::vector<std::string> environment(const std::map<std::string, std::string>& env) {
     std::map<std::string, std::string> merged;
     for (char** e = environ; *e; ++e) {
         const char* eq = std::strchr(*e, '=');
@@ -29,14 +32,48 @@ run_result run(const std::vector<std::string>& argv, const std::map<std::string,
         else
             merged[k] = v;
     }
-    std::vector<std::string> env_strings;
-    for (const auto& [k, v] : merged) env_strings.push_back(k + "=" + v);
-    std::vector<char*> envp, args;
-    for (auto& s : env_strings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv_copy = argv;
-    for (auto& s : argv_copy) args.push_back(s.data());
-    args.push_back(nullptr);
+    std::vector<std::string> out;
+    for (const auto& [k, v] : merged) out.push_back(k + "=" + v);
+    return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> p;
+    for (auto& s : strings) p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+}
+
+int status_of(pid_t pid) {
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
+}  // namespace
+
+pid_t start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+    std::vector<std::string> env_strings = environment(env), argv_copy = argv;
+    std::vector<char*> envp = pointers(env_strings), args = pointers(argv_copy);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), envp.data()) != 0)
+        throw std::runtime_error("spawn " + argv[0]);
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+int finish(pid_t pid) { return status_of(pid); }
+
+run_result run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+               const std::string& input) {
+    std::vector<std::string> env_strings = environment(env), argv_copy = argv;
+    std::vector<char*> envp = pointers(env_strings), args = pointers(argv_copy);
 
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe");
@@ -76,9 +113,7 @@ run_result run(const std::vector<std::string>& argv, const std::map<std::string,
             }
         }
     }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    r.status = status_of(pid);
     return r;
 }
 

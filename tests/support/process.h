@@ -15,6 +15,11 @@ struct run_result {
 run_result run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                const std::string& input = "");
 
+// Starts `argv` in the background, output discarded; finish() waits for it
+// and gives its status as run() does.
+int finish(int pid);
+int start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
+
 // Runs the tarnex under test with the given arguments.
 run_result tarnex(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {});
 

@@ -1,0 +1,233 @@
+// The command line as a technician uses it: the built program, a scratch till
+// under TARNEX_ROOT, files checked after every run.
+#include "process.h"
+#include "register/registry.h"
+#include "tui/convert.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+
+namespace {
+
+using env_map = std::map<std::string, std::string>;
+
+const std::string blank(reinterpret_cast<const char*>(empty_reg.data()), empty_reg.size());
+
+const std::vector<std::string> example_options = {
+    "--setcashcode", "3", "--setshift", "41", "--setchecknum", "17", "--setshift_begin", "05.03.2024 08:30",
+    "--settcount_sale", "12", "--settcount_back", "1", "--settsum_sale", "1520.5", "--settsum_back", "99.9",
+    "--setcount_sale", "3050", "--setcount_back", "27", "--setsum_sale", "250000", "--setsum_back", "1234.567"};
+
+const char* const example_print =
+    "cashcode = 3\nshift = 41\nchecknum = 17\nshift_begin = 05.03.2024 08:30\n"
+    "tcount_sale = 12\ntcount_back = 1\ntsum_sale = 1520.50\ntsum_back = 99.90\n"
+    "count_sale = 3050\ncount_back = 27\nsum_sale = 250000.00\nsum_back = 1234.57\n";
+
+const char* const blank_print =
+    "cashcode = 1\nshift = 0\nchecknum = 1\nshift_begin = 01.01.1970 00:00\n"
+    "tcount_sale = 0\ntcount_back = 0\ntsum_sale = 0.00\ntsum_back = 0.00\n"
+    "count_sale = 0\ncount_back = 0\nsum_sale = 0.00\nsum_back = 0.00\n";
+
+class Cli : public ::testing::Test {
+protected:
+    scratch_dir dir;
+    std::string reg = dir / "f.reg";
+    std::string cashcode = dir / "quelvaris/cash/conf/cashcode";
+    env_map env = {{"TARNEX_ROOT", dir.path}, {"TZ", "UTC0"}, {"LC_ALL", "C"}};
+
+    void SetUp() override {
+        run({"mkdir", "-p", dir / "quelvaris/cash/conf"});
+        write_file(reg, blank);
+    }
+    run_result tx(std::vector<std::string> args) { return tarnex(args, env); }
+    std::string print() { return tx({"--print", reg}).out; }
+};
+
+TEST_F(Cli, HelpIsTheUsageTextAndTouchesNothing) {
+    constexpr auto first_line = "Использование: %s [опции] файл\nОпции:\n"_cp;
+    const run_result r = tx({"--print", "--help", reg});
+    EXPECT_EQ(r.status, 0);
+    std::string expected_head = std::string(first_line);
+    expected_head.replace(expected_head.find("%s"), 2, TARNEX_BIN);
+    EXPECT_EQ(r.out.substr(0, expected_head.size()), expected_head);
+    constexpr auto last_line = "\t--help - вывести данную информацию\n\n"_cp;
+    EXPECT_EQ(r.out.substr(r.out.size() - last_line.size()), std::string(last_line));
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 18);
+    EXPECT_NE(r.out.find("\t--setshift_begin - "), std::string::npos);
+    EXPECT_FALSE(exists(cashcode));
+
+    // A terminal of today gets the same text as UTF-8.
+    env["LC_ALL"] = "C.UTF-8";
+    const run_result u = tx({"--help"});
+    EXPECT_EQ(u.out.substr(0, u.out.find('\n')), "Использование: " TARNEX_BIN " [опции] файл");
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    EXPECT_EQ(u.out, convert::to_string(r.out));
+    std::setlocale(LC_CTYPE, "C");
+}
+
+TEST_F(Cli, PrintsTheTwelveValuesAfterSettingThem) {
+    std::vector<std::string> args = example_options;
+    args.insert(args.begin(), "--create");
+    args.push_back(reg);
+    ASSERT_EQ(tx(args).status, 0);
+    EXPECT_EQ(print(), example_print);
+    EXPECT_EQ(read_file(cashcode), "3");
+
+    // The same stored pair is the same wall-clock time in another zone.
+    env["TZ"] = "MSK-3";
+    EXPECT_EQ(print(), example_print);
+}
+
+TEST_F(Cli, CreateBlanksTheFileAndSetsApplyAfterIt) {
+    write_file(reg, std::string(1296, '\x11'));
+    const run_result r = tx({"--setcashcode", "7", "--print", "--create", reg});
+    EXPECT_EQ(r.status, 0);
+    std::string expected = blank_print;
+    expected.replace(0, 12, "cashcode = 7");
+    EXPECT_EQ(r.out, expected);
+    std::string image = blank;
+    image[5] = 7;
+    image[781] = 1;
+    EXPECT_EQ(read_file(reg), image);
+    EXPECT_EQ(read_file(cashcode), "7");
+}
+
+TEST_F(Cli, OnlyAChangeWrites) {
+    for (auto args : {std::vector<std::string>{reg}, {"--print", reg}, {"-p", reg}}) {
+        const run_result r = tx(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(reg), blank);
+        EXPECT_FALSE(exists(cashcode));
+    }
+    EXPECT_EQ(tx({"--print", reg}).out, blank_print);
+    EXPECT_EQ(tx({"-p", reg}).out, "");
+}
+
+TEST_F(Cli, ArgumentsReadTheWayTheToolAlwaysReadThem) {
+    struct {
+        std::vector<std::string> args;
+        const char* line;
+    } cases[] = {
+        {{"--setcashcode", "70000"}, "cashcode = 4464"},
+        {{"--setcashcode", "abc"}, "cashcode = 0"},
+        {{"--setcashcode=12"}, "cashcode = 12"},
+        {{"--setchecknum", "-1"}, "checknum = 65535"},
+        {{"--setshift", "5", "--setshift", "6"}, "shift = 6"},
+        {{"--setsum_sale", "12,50"}, "sum_sale = 12.00"},
+        {{"--setsum_sale", "0.125"}, "sum_sale = 0.12"},
+        {{"--settsum_sale", "100.5"}, "tsum_sale = 100.50"},
+        {{"--setshift_begin", "31.02.2024 10:00"}, "shift_begin = 02.03.2024 10:00"},
+        {{"--setshift_begin", "05.03.2024"}, "shift_begin = 05.03.2024 00:00"},
+        {{"--setcount_back", "99999999999999999999"}, "count_back = 65535"},
+    };
+    for (const auto& c : cases) {
+        write_file(reg, blank);
+        std::vector<std::string> args = c.args;
+        args.push_back("--pri");  // any unambiguous abbreviation
+        args.push_back(reg);
+        const run_result r = tx(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find(std::string(c.line) + "\n"), std::string::npos) << c.line << "\n" << r.out;
+    }
+    // What is printed is the value in memory; the file holds the next hundredth.
+    ASSERT_EQ(tx({"--setsum_sale", "0.125", reg}).status, 0);
+    EXPECT_EQ(read_file(reg).substr(522, 7), std::string("\0\0\0\0\0\0\x13", 7));
+}
+
+TEST_F(Cli, TheFileIsTheLastNonOptionWord) {
+    const std::string other = dir / "a.reg";
+    write_file(other, blank);
+    EXPECT_EQ(tx({other, reg, "--setshift", "3"}).status, 0);
+    EXPECT_EQ(read_file(other), blank);
+    EXPECT_NE(print().find("shift = 3\n"), std::string::npos);
+
+    // The argument of --setshift doubles as the file name.
+    const std::string in_dir = "cd " + dir.path + " && " TARNEX_BIN;
+    EXPECT_EQ(run({"sh", "-c", in_dir + " --setshift f.reg && " + in_dir + " --print f.reg"}, env).out.substr(13, 10),
+              "shift = 0\n");
+
+    const run_result p = tx({"--print"});
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.err, "Error: can't stat file --print\n");
+    const run_result unknown = tx({"--nosuch", "--print", reg});
+    EXPECT_EQ(unknown.status, 0);
+    EXPECT_NE(unknown.err.find("nosuch"), std::string::npos);
+    EXPECT_EQ(unknown.out.substr(0, 13), "cashcode = 1\n");
+}
+
+TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
+    struct {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{"--create", dir / "missing.reg"}, "Error: can't stat file " + dir / "missing.reg" + "\n"},
+        {{"--print", dir.path}, "Error: can't open file " + dir.path + " for read\n"},
+        {{"--setshift", "4", "/dev/null"}, "Error: can't open file /dev/null for read\n"},
+    };
+    for (const auto& c : cases) {
+        const run_result r = tx(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(exists(dir / "missing.reg"));
+
+    // A FIFO is no register, and must not hang the run.
+    run({"mkfifo", dir / "fifo"});
+    EXPECT_EQ(tx({"--print", dir / "fifo"}).err, "Error: can't open file " + dir / "fifo" + " for read\n");
+    EXPECT_FALSE(exists(cashcode));
+
+    // Standard output that cannot be written is a failure, and nothing is saved.
+    const run_result full = run({"sh", "-c", TARNEX_BIN " --setshift 9 --print " + reg + " >/dev/full"}, env);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "Error: can't write file standard output\n");
+    EXPECT_EQ(read_file(reg), blank);
+}
+
+// Root ignores file modes, so these run as an unprivileged user.
+TEST_F(Cli, PermissionsAreHonouredAndReported) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    const auto as_nobody = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TARNEX_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, env);
+    };
+    chmod(reg.c_str(), 0644);
+    run_result r = as_nobody({"--setshift", "5", "--print", reg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(0, 13), "cashcode = 1\n");  // printed before the save was refused
+    EXPECT_EQ(r.err, "Error: can't open file " + reg + " for write\n");
+    EXPECT_EQ(read_file(reg), blank);
+
+    chmod(reg.c_str(), 0600);
+    r = as_nobody({"--print", reg});
+    EXPECT_EQ(r.err, "Error: can't open file " + reg + " for read\n");
+    EXPECT_EQ(r.out, "");
+
+    // The register may be written while the conf directory is not: the
+    // register keeps its new values, the cash code file its old text.
+    chmod(reg.c_str(), 0666);
+    write_file(cashcode, "1");
+    r = as_nobody({"--setcashcode", "5", reg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
+    EXPECT_EQ(read_file(reg)[5], 5);
+    EXPECT_EQ(read_file(cashcode), "1");
+}
+
+TEST_F(Cli, CreateAndSaveKeepTheFilesOwnerAndMode) {
+    chmod(reg.c_str(), 0640);
+    if (chown(reg.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "cannot give the file away";
+    ASSERT_EQ(tx({"--create", "--setshift", "2", reg}).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(reg.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, 65534u);
+}
+
+}  // namespace

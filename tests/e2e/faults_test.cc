@@ -1,0 +1,122 @@
+// Failing system calls, injected with strace, must never pass for success and
+// never leave a half-written cash code file.
+#include "process.h"
+#include "register/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/syscall.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const std::string blank(reinterpret_cast<const char*>(empty_reg.data()), empty_reg.size());
+
+class Faults : public ::testing::Test {
+protected:
+    scratch_dir dir;
+    std::string reg = dir / "f.reg";
+    std::string cashcode = dir / "quelvaris/cash/conf/cashcode";
+    // LeakSanitizer cannot run under a tracer.
+    std::map<std::string, std::string> env = {
+        {"TARNEX_ROOT", dir.path}, {"TZ", "UTC0"}, {"ASAN_OPTIONS", "exitcode=86:detect_leaks=0"}};
+
+    void SetUp() override {
+        if (run({"strace", "-o", "/dev/null", "true"}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+        run({"mkdir", "-p", dir / "quelvaris/cash/conf"});
+        write_file(reg, blank);
+        write_file(cashcode, "1");
+    }
+
+    // tarnex under strace with one fault injected.
+    run_result traced(const std::string& inject, std::vector<std::string> args) {
+        std::vector<std::string> argv = {"strace", "-o", "/dev/null", "-e", "inject=" + inject, TARNEX_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, env);
+    }
+};
+
+TEST_F(Faults, AFailedWriteOrSyncIsAFailure) {
+    struct {
+        const char* inject;
+        std::string path;   // the file the message names
+        bool register_new;  // the register already holds the new shift
+    } cases[] = {
+        {"pwrite64:error=ENOSPC:when=2", reg, false},
+        {"fdatasync:error=EIO", reg, false},
+        {"write:error=ENOSPC:when=1", cashcode, true},
+        {"fsync:error=EIO:when=1", cashcode, true},
+        {"rename:error=EIO", cashcode, true},
+        {"fsync:error=EIO:when=2", cashcode, true},  // the directory, after the rename
+    };
+    for (const auto& c : cases) {
+        write_file(reg, blank);
+        write_file(cashcode, "1");
+        const run_result r = traced(c.inject, {"--setcashcode", "7", "--setshift", "5", reg});
+        EXPECT_EQ(r.status, 1) << c.inject;
+        EXPECT_EQ(r.err, "Error: can't write file " + c.path + "\n") << c.inject;
+        const std::string text = read_file(cashcode);
+        if (std::string(c.inject).rfind("fsync:error=EIO:when=2", 0) == 0)
+            EXPECT_EQ(text, "7");  // renamed already, only its durability is in doubt
+        else
+            EXPECT_EQ(text, "1") << c.inject;
+        if (c.register_new) {
+            EXPECT_EQ(read_file(reg)[263], 5) << c.inject;
+        }
+        // No temporary file is left behind.
+        EXPECT_EQ(run({"sh", "-c", "ls " + dir / "quelvaris/cash/conf"}).out, "cashcode\n") << c.inject;
+    }
+}
+
+TEST_F(Faults, AFailedCreateLeavesTheOldRegister) {
+    std::string image = blank;
+    image[263] = 9;
+    write_file(reg, image);
+    const run_result r = traced("write:error=EIO:when=1", {"--create", reg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: can't write file " + reg + "\n");
+    EXPECT_EQ(read_file(reg), image);
+}
+
+// The number of the system call a task is in, as /proc shows it.
+long syscall_of(int pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
+    long nr = -1;
+    f >> nr;
+    return nr;
+}
+
+int child_of(int pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    int child = 0;
+    f >> child;
+    return child;
+}
+
+// An interrupt during the save waits until both files are written.
+TEST_F(Faults, SignalsDuringTheSaveAreHeldUntilBothFilesAreWritten) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        write_file(reg, blank);
+        write_file(cashcode, "1");
+        const int tracer = start({"strace", "-o", "/dev/null", "-e", "inject=fdatasync:delay_enter=300000", TARNEX_BIN,
+                                  "--setcashcode", "7", "--setshift", "5", reg},
+                                 env);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        int child = 0;
+        while (std::chrono::steady_clock::now() < deadline) {
+            child = child_of(tracer);
+            if (child && syscall_of(child) == SYS_fdatasync) break;
+        }
+        ASSERT_GT(child, 0);
+        kill(child, sig);
+        EXPECT_EQ(finish(tracer), 128 + sig);
+        EXPECT_EQ(read_file(reg)[263], 5);
+        EXPECT_EQ(read_file(cashcode), "7");
+    }
+}
+
+}  // namespace
