@@ -3,9 +3,9 @@
 #include "register/failure.h"
 #include "register/members.h"
 #include "register/registry.h"
+#include "register/verify.h"
 #include "tui/convert.h"
 
-#include <getopt.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -82,6 +82,17 @@ void flush_output() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) fail("Error: can't write file %s\n", "standard output");
 }
 
+// Damage is reported before anything else is done, and stops the run.
+void verify(const std::string& file) {
+    const std::vector<std::string> findings = verify_file(file);
+    for (const std::string& line : findings) std::printf("%s\n", line.c_str());
+    if (findings.empty()) std::printf("ok\n");
+    flush_output();
+    if (!findings.empty()) std::exit(1);
+}
+
+}  // namespace
+
 std::vector<option> long_options() {
     std::vector<option> table = {
         {"print", no_argument, nullptr, command_print},
@@ -89,11 +100,13 @@ std::vector<option> long_options() {
     };
     for (const set_option& o : set_options) table.push_back({o.name, required_argument, nullptr, o.command});
     table.push_back({"help", no_argument, nullptr, command_help});
+    // No option began with "v" before these two, so no abbreviation that
+    // worked has become ambiguous.
+    table.push_back({"version", no_argument, nullptr, command_version});
+    table.push_back({"verify", no_argument, nullptr, command_verify});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
-
-}  // namespace
 
 void commandline(int argc, char** argv) {
     const std::vector<option> table = long_options();
@@ -105,7 +118,12 @@ void commandline(int argc, char** argv) {
             flush_output();
             std::exit(0);
         }
-        if (c == command_print || c == command_create)
+        if (c == command_version) {
+            std::printf("tarnex %s\n", TARNEX_VERSION);
+            flush_output();
+            std::exit(0);
+        }
+        if (c == command_print || c == command_create || c == command_verify)
             commands[c] = "";
         else if (c > command_create && c < command_help)
             commands[c] = optarg;
@@ -117,6 +135,7 @@ void commandline(int argc, char** argv) {
 void exec(std::map<int, std::string> commands, std::string file) {
     struct stat st;
     if (stat(file.c_str(), &st) != 0) fail("Error: can't stat file %s\n", file);
+    if (commands.count(command_verify)) verify(file);
 
     registry reg(file);
     if (commands.count(command_create)) reg.create();
@@ -131,5 +150,5 @@ void exec(std::map<int, std::string> commands, std::string file) {
         flush_output();
     }
 
-    if (commands.size() > commands.count(command_print)) reg.save();
+    if (commands.size() > commands.count(command_print) + commands.count(command_verify)) reg.save();
 }

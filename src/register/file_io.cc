@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -56,7 +57,7 @@ std::string directory_of(const std::string& path) {
 
 }  // namespace
 
-std::array<unsigned char, register_size> read_image(const std::string& path) {
+std::array<unsigned char, register_size> read_image(const std::string& path, std::size_t* length) {
     constexpr std::size_t N = register_size;
     std::array<unsigned char, N> image{};
     const int fd = open_regular(path, O_RDONLY, read_error);
@@ -70,6 +71,15 @@ std::array<unsigned char, register_size> read_image(const std::string& path) {
         }
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
+    }
+    if (length) {
+        // What was read, unless the image filled before the end of the file.
+        struct stat st {};
+        if (got == N && fstat(fd, &st) != 0) {
+            close(fd);
+            fail(read_error, path);
+        }
+        *length = got < N ? got : std::max(N, static_cast<std::size_t>(st.st_size));
     }
     if (close(fd) != 0) fail(read_error, path);
     return image;

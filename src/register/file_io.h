@@ -12,8 +12,9 @@
 #include <string_view>
 
 // The register image in the regular file at `path`; bytes past the end of a
-// shorter file read as zero, as in the blank image.
-std::array<unsigned char, register_size> read_image(const std::string& path);
+// shorter file read as zero, as in the blank image.  `length`, when given,
+// receives the file's length.
+std::array<unsigned char, register_size> read_image(const std::string& path, std::size_t* length = nullptr);
 
 // An existing regular file opened for writing in place, without truncation.
 class file_updater {

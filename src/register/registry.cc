@@ -29,32 +29,23 @@
 
 #include <string_view>
 
-namespace {
-
-enum class encoding { number, number_not_zero, amount, clarion_date, clarion_time };
-
-struct field {
-    std::size_t offset;
-    std::size_t width;
-    encoding enc;
-    register_member member;
-};
-
-const std::array<field, 13> fields = {{
-    {5, 2, encoding::number_not_zero, &registry::cashcode},
-    {263, 2, encoding::number, &registry::shift},
-    {271, 4, encoding::clarion_date, &registry::shift_begin},
-    {275, 4, encoding::clarion_time, &registry::shift_begin},
-    {522, 7, encoding::amount, &registry::sum_sale},
-    {536, 7, encoding::amount, &registry::sum_back},
-    {550, 2, encoding::number, &registry::count_sale},
-    {558, 2, encoding::number, &registry::count_back},
-    {781, 2, encoding::number_not_zero, &registry::checknum},
-    {793, 7, encoding::amount, &registry::tsum_sale},
-    {807, 7, encoding::amount, &registry::tsum_back},
-    {821, 2, encoding::number, &registry::tcount_sale},
-    {829, 2, encoding::number, &registry::tcount_back},
+const std::array<register_field, 13> register_fields = {{
+    {5, 2, encoding::number_not_zero, &registry::cashcode, "cashcode"},
+    {263, 2, encoding::number, &registry::shift, "shift"},
+    {271, 4, encoding::clarion_date, &registry::shift_begin, "shift_begin"},
+    {275, 4, encoding::clarion_time, &registry::shift_begin, "shift_begin"},
+    {522, 7, encoding::amount, &registry::sum_sale, "sum_sale"},
+    {536, 7, encoding::amount, &registry::sum_back, "sum_back"},
+    {550, 2, encoding::number, &registry::count_sale, "count_sale"},
+    {558, 2, encoding::number, &registry::count_back, "count_back"},
+    {781, 2, encoding::number_not_zero, &registry::checknum, "checknum"},
+    {793, 7, encoding::amount, &registry::tsum_sale, "tsum_sale"},
+    {807, 7, encoding::amount, &registry::tsum_back, "tsum_back"},
+    {821, 2, encoding::number, &registry::tcount_sale, "tcount_sale"},
+    {829, 2, encoding::number, &registry::tcount_back, "tcount_back"},
 }};
+
+namespace {
 
 // The blank image, range by range.
 constexpr std::array<unsigned char, register_size> make_empty_reg() {
@@ -89,7 +80,7 @@ void registry::create() {
 void registry::load() {
     const auto image = read_image(path);
     std::uint64_t date = 0, time = 0;
-    for (const field& f : fields) {
+    for (const register_field& f : register_fields) {
         const unsigned char* at = image.data() + f.offset;
         const std::uint64_t stored = read_le(at, f.width);
         switch (f.enc) {
@@ -117,7 +108,7 @@ void registry::load() {
 void registry::save() {
     held_signals hold;
     file_updater file(path);
-    for (const field& f : fields) {
+    for (const register_field& f : register_fields) {
         unsigned char bytes[7];
         const std::time_t moment = shift_begin;
         switch (f.enc) {

@@ -41,6 +41,7 @@ public:
 };
 
 inline constexpr std::size_t register_size = 1296;
+inline constexpr std::size_t register_block = 259;  // five of them, then the end byte
 
 // The blank register that create() writes.
 extern const std::array<unsigned char, register_size> empty_reg;
@@ -49,3 +50,18 @@ extern const std::array<unsigned char, register_size> empty_reg;
 // value is shown and how a typed text becomes a value.
 using register_member =
     std::variant<std::uint16_t registry::*, std::time_t registry::*, double registry::*>;
+
+enum class encoding { number, number_not_zero, amount, clarion_date, clarion_time };
+
+// One field of the file (the layout is described in registry.cc); `name` is
+// the member's name as the command line shows it.
+struct register_field {
+    std::size_t offset;
+    std::size_t width;
+    encoding enc;
+    register_member member;
+    const char* name;
+};
+
+// The thirteen fields load() reads and save() writes, in file order.
+extern const std::array<register_field, 13> register_fields;
