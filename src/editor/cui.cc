@@ -1,3 +1,161 @@
+// The full-screen editor: a menu of the register's values, a small dialog per
+// value, and two ways out.  Every change stays in memory until the user picks
+// "Запись и выход"; every other way out leaves the file as it was.
 #include "editor/cui.h"
 
-void cui() {}
+#include "register/failure.h"
+#include "register/members.h"
+#include "register/paths.h"
+#include "register/registry.h"
+#include "register/text_forms.h"
+#include "tui/convert.h"
+#include "tui/init.h"
+#include "tui/maskedit.h"
+#include "tui/menu.h"
+#include "tui/message_box.h"
+#include "tui/window.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+struct field_dialog {
+    int id;
+    std::string_view label;   // 27 bytes, so that every value starts in one column
+    std::string_view prompt;
+    const char* mask;
+    register_member member;
+};
+
+constexpr std::array<field_dialog, 12> dialogs = {{
+    {1, "Номер кассы               :"_cp, "Номер кассы (макс. 65535):"_cp, "ddddd", &registry::cashcode},
+    {2, "Номер смены               :"_cp, "Номер смены:"_cp, "dddddd", &registry::shift},
+    {3, "Номер чека                :"_cp, "Номер чека:"_cp, "dddddd", &registry::checknum},
+    {4, "Дата начала смены         :"_cp, "Дата начала смены:"_cp, "dd.dd.dddd dd:dd", &registry::shift_begin},
+    {5, "Счетчик продаж            :"_cp, "Счетчик продаж:"_cp, "ddddddddd", &registry::tcount_sale},
+    {6, "Счетчик возвратов         :"_cp, "Счетчик возвратов:"_cp, "ddddddddd", &registry::tcount_back},
+    {7, "Сумма продаж              :"_cp, "Сумма продаж:"_cp, "fffffffffffffff", &registry::tsum_sale},
+    {8, "Сумма возвратов           :"_cp, "Сумма возвратов:"_cp, "fffffffffffffff", &registry::tsum_back},
+    {9, "Счетчик продаж тек.см.    :"_cp, "Счетчик продаж тек.см.:"_cp, "ddddddddd", &registry::count_sale},
+    {10, "Счетчик возвратов тек.см. :"_cp, "Счетчик возвратов тек.см.:"_cp, "ddddddddd", &registry::count_back},
+    {11, "Сумма продаж тек.см       :"_cp, "Сумма продаж тек.см.:"_cp, "fffffffffffffff", &registry::sum_sale},
+    {12, "Сумма возвратов тек.см.   :"_cp, "Сумма возвратов тек.см.:"_cp, "fffffffffffffff", &registry::sum_back},
+}};
+static_assert(std::all_of(dialogs.begin(), dialogs.end(), [](const field_dialog& d) { return d.label.size() == 27; }));
+
+constexpr int save_and_leave = 13;
+constexpr int leave_without_saving = 14;
+
+// Draws the dialog's frame and prompt, then lets the user edit `text`.
+// True when the user accepted it.
+bool ask(window& dialog, const field_dialog& d, std::string& text) {
+    dialog.draw();
+    dialog.print(1, 1, std::string(d.prompt));
+    maskedit field(dialog, 2, 3, d.mask);
+    if (std::holds_alternative<std::time_t registry::*>(d.member)) return field.free_walk_edit(text);
+    return field.right_side_edit(text, "0");
+}
+
+// The desk number has to fit 16 bits: a larger one is refused by asking again.
+void edit_cashcode(registry& reg, const field_dialog& d) {
+    window dialog(6, 5, 11, 35);
+    for (;;) {
+        std::string text = anyToWString(reg.cashcode);
+        if (!ask(dialog, d, text)) return;
+        const int number = read_int(text);
+        if (number <= 65535) {
+            reg.cashcode = static_cast<std::uint16_t>(number);
+            return;
+        }
+    }
+}
+
+// Lowering the shift number by two or more drops the shifts in between;
+// the user is told which before the number is stored.
+void edit_shift(registry& reg, const field_dialog& d) {
+    window dialog(6, 5, 11, 35);
+    std::string text = anyToWString(reg.shift);
+    if (!ask(dialog, d, text)) return;
+    const unsigned short number = read_integer(text);
+    const int old = reg.shift;
+    if (number + 1 < old) {
+        message_box notice(6, 5, 11, 35,
+                           "Cмены с "_cp.str() + anyToWString<int>(number + 1) + " по "_cp.str() +
+                               anyToWString<int>(old) + "\nбудут удалены"_cp.str());
+        notice.show();
+    }
+    reg.shift = number;
+}
+
+void edit_value(registry& reg, const field_dialog& d) {
+    window dialog(6, 5, 11, 35);
+    std::string text = member_text(reg, d.member);
+    if (ask(dialog, d, text)) set_member(reg, d.member, text);
+}
+
+void edit(registry& reg, const field_dialog& d) {
+    switch (d.id) {
+    case 1:
+        return edit_cashcode(reg, d);
+    case 2:
+        return edit_shift(reg, d);
+    default:
+        return edit_value(reg, d);
+    }
+}
+
+// Returns the id of the menu entry the user chose.
+int choose(const registry& reg) {
+    menu m(1, 1, 20, 40);
+    for (const field_dialog& d : dialogs) m.add_item(std::string(d.label) + member_text(reg, d.member), d.id);
+    m.add_item("Запись и выход"_cp, save_and_leave);
+    m.add_item("Выход без сохранения"_cp, leave_without_saving);
+    return m.walk();
+}
+
+// Interrupt, terminate and hang-up end the session without saving, on a
+// restored terminal, with status 1.
+void on_stop_signal(int) { stop_input(); }
+
+void catch_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the blocked key read has to return
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+}
+
+}  // namespace
+
+void cui() {
+    init();
+    on_failure(end_session);
+    catch_stop_signals();
+
+    registry reg(rooted(register_file));
+    // Only a missing register is replaced by a blank one; an unreadable one
+    // holds counters that must not be lost, and load() reports it.
+    if (access(reg.path.c_str(), F_OK) != 0 && errno == ENOENT) reg.create();
+    reg.load();
+
+    while (!input_lost()) {
+        const int id = choose(reg);
+        if (id >= 1 && id <= static_cast<int>(dialogs.size())) {
+            edit(reg, dialogs[static_cast<std::size_t>(id - 1)]);
+            continue;
+        }
+        if (id == save_and_leave && !input_lost()) reg.save();
+        break;
+    }
+
+    end_session();
+    on_failure(nullptr);
+    if (input_lost()) std::exit(1);
+}

@@ -53,13 +53,9 @@ consteval std::size_t decoded_length() {
     return n;
 }
 
-}  // namespace cp1251
-
-// "Номер кассы"_cp: the CP1251 bytes of a literal made of ASCII and Cyrillic.
-// Any other character stops the compilation.
-template <cp1251::utf8_literal S>
-consteval auto operator""_cp() {
-    cp1251::text<cp1251::decoded_length<S>()> t;
+template <utf8_literal S>
+consteval auto encode() {
+    text<decoded_length<S>()> t;
     std::size_t out = 0;
     for (std::size_t i = 0; i + 1 < sizeof(S.s); ++i) {
         const unsigned char lead = static_cast<unsigned char>(S.s[i]);
@@ -79,4 +75,19 @@ consteval auto operator""_cp() {
             throw "only ASCII and Cyrillic have CP1251 bytes";
     }
     return t;
+}
+
+// One object per literal, so that views of it stay valid for the whole run.
+template <utf8_literal S>
+struct storage {
+    static constexpr auto value = encode<S>();
+};
+
+}  // namespace cp1251
+
+// "Номер кассы"_cp: the CP1251 bytes of a literal made of ASCII and Cyrillic.
+// Any other character stops the compilation.
+template <cp1251::utf8_literal S>
+constexpr const auto& operator""_cp() {
+    return cp1251::storage<S>::value;
 }

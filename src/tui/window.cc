@@ -1,6 +1,7 @@
 #include "tui/window.h"
 
 #include <cerrno>
+#include <csignal>
 
 #include "tui/convert.h"
 #include "tui/init.h"
@@ -18,7 +19,20 @@ bool is_enter(int code) {
 }
 }  // namespace key
 
-bool end_of_input(int code) { return code == ERR && errno != EINTR; }
+namespace {
+volatile std::sig_atomic_t stopped = 0;
+bool lost = false;
+}  // namespace
+
+bool end_of_input(int code) {
+    if (code != ERR || (errno == EINTR && !stopped)) return false;
+    lost = true;
+    return true;
+}
+
+void stop_input() { stopped = 1; }
+
+bool input_lost() { return lost || stopped; }
 
 window::window(int top_row, int left_col, int bottom_row, int right_col)
     : top(top_row), bottom(bottom_row), left(left_col), right(right_col),
@@ -65,6 +79,10 @@ void window::gotoyx(int row, int col) { wmove(curses_window, row, col); }
 void window::refresh() { wrefresh(curses_window); }
 
 int window::wgetch() {
+    if (stopped) {
+        errno = EINTR;  // a stop that came between two reads must not wait for a key
+        return ERR;
+    }
     errno = 0;  // so that end_of_input() judges this read, not an older call
     return ::wgetch(curses_window);
 }

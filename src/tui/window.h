@@ -30,6 +30,15 @@ bool is_enter(int code);
 // closed terminal makes every key loop spin at full speed.
 bool end_of_input(int code);
 
+// Makes every key read from now on report end of input.  Safe to call from a
+// signal handler: a signal that should end the session turns the blocked read
+// into an orderly way out instead of a death on a full-screen terminal.
+void stop_input();
+
+// True once input has ended: a key read found the terminal gone, or
+// stop_input() was called.
+bool input_lost();
+
 class window {
 public:
     int top;

@@ -1,0 +1,274 @@
+// The editor as a technician uses it: keys in, screen out, files checked
+// after.  Every run works on a scratch till under TARNEX_ROOT.
+#include "probe.h"
+#include "process.h"
+#include "register/registry.h"
+
+#include <signal.h>
+
+namespace {
+
+using namespace screen;
+
+const std::string blank(reinterpret_cast<const char*>(empty_reg.data()), empty_reg.size());
+
+// Menu rows on the screen: entry k (from 1) stands on row k + 1.
+int row_of(int entry) { return entry + 1; }
+
+class Editor : public ::testing::Test {
+protected:
+    scratch_dir dir;
+    std::string reg = dir / "quelvaris/cash/data/cash.reg";
+    std::string cashcode = dir / "quelvaris/cash/conf/cashcode";
+    options opt;
+
+    void SetUp() override {
+        run({"mkdir", "-p", dir / "quelvaris/cash/data", dir / "quelvaris/cash/conf"});
+        opt.env = {{"TARNEX_ROOT", dir.path}, {"TZ", "MSK-3"}};
+    }
+
+    // Starts the editor and waits for its first paint.
+    std::unique_ptr<terminal> start_editor() {
+        auto t = std::make_unique<terminal>(std::vector<std::string>{TARNEX_BIN}, opt);
+        EXPECT_TRUE(t->wait_text(row_of(14), 2, "Выход без сохранения"));
+        EXPECT_TRUE(t->wait_idle());
+        return t;
+    }
+
+    // Opens the dialog of menu entry `entry` from a menu on its first entry.
+    void open(terminal& t, int entry) {
+        ASSERT_TRUE(press(t, VTERM_KEY_DOWN, entry - 1));
+        t.press(VTERM_KEY_ENTER);
+        ASSERT_TRUE(t.wait_text(11, 5, "└"));
+        ASSERT_TRUE(t.wait_idle());
+    }
+
+    // Erases the field and types `text`, then Enter, back at the menu.
+    void enter(terminal& t, int entry, std::string_view text, int erase = 16) {
+        open(t, entry);
+        ASSERT_TRUE(press(t, VTERM_KEY_BACKSPACE, erase));
+        ASSERT_TRUE(type(t, text));
+        ASSERT_TRUE(press(t, VTERM_KEY_ENTER));
+    }
+
+    void leave(terminal& t, int entry) {
+        ASSERT_TRUE(press(t, VTERM_KEY_DOWN, entry - 1));
+        t.press(VTERM_KEY_ENTER);
+    }
+
+    std::string value(const terminal& t, int entry) { return t.text(row_of(entry), 29, 11); }
+
+    std::string printed() { return run({TARNEX_BIN, "--print", reg}, {{"TZ", "MSK-3"}}).out; }
+};
+
+TEST_F(Editor, StartsOnABlankRegisterWhenThereIsNone) {
+    auto t = start_editor();
+    EXPECT_EQ(read_file(reg), blank);
+    const char* values[] = {"1", "0", "1", "01.01.1970 ", "0", "0", "0.00", "0.00", "0", "0", "0.00", "0.00"};
+    for (int e = 1; e <= 12; ++e) EXPECT_EQ(value(*t, e), values[e - 1] + std::string(11 - strlen(values[e - 1]), ' '));
+    EXPECT_EQ(t->row(row_of(1)), " │Номер кассы               :1          │");
+    EXPECT_EQ(t->row(row_of(11)), " │Сумма продаж тек.см       :0.00       │");
+    EXPECT_TRUE(inverse(*t, row_of(1), 2, 38));
+    EXPECT_EQ(t->cursor(), at(row_of(1), 2));
+
+    open(*t, 4);  // the date in full, in the local zone
+    EXPECT_EQ(t->text(8, 8, 16), "01.01.1970 03:00");
+    EXPECT_TRUE(press(*t, VTERM_KEY_ESCAPE));
+    t->press(VTERM_KEY_ESCAPE);
+    EXPECT_EQ(t->wait_exit(), 0);
+    EXPECT_EQ(read_file(reg), blank);
+    EXPECT_FALSE(exists(cashcode));
+}
+
+TEST_F(Editor, LeavingWithoutSavingWritesNothing) {
+    std::string image = blank;
+    image[100] = 'x';
+    write_file(reg, image);
+    for (bool by_escape : {false, true}) {
+        auto t = start_editor();
+        enter(*t, 3, "55");
+        EXPECT_EQ(value(*t, 3).substr(0, 2), "55");
+        if (by_escape)
+            t->press(VTERM_KEY_ESCAPE);
+        else
+            leave(*t, 14);
+        EXPECT_EQ(t->wait_exit(), 0);
+        EXPECT_EQ(read_file(reg), image);
+        EXPECT_FALSE(exists(cashcode));
+    }
+}
+
+TEST_F(Editor, SavesEveryValueAndTheCashCode) {
+    auto t = start_editor();
+    enter(*t, 1, "65535");
+    EXPECT_TRUE(inverse(*t, row_of(1), 2, 38)) << "the highlight is back on the first entry";
+    enter(*t, 3, "70000");  // kept to 16 bits
+    open(*t, 4);
+    ASSERT_TRUE(type(*t, "310220241000"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    EXPECT_EQ(value(*t, 4), "02.03.2024 ");
+    enter(*t, 5, "12");
+    enter(*t, 6, "70000");
+    enter(*t, 7, "1234.5");
+    EXPECT_EQ(value(*t, 7), "1234.50    ");
+    enter(*t, 8, ".5");
+    enter(*t, 9, "3050");
+    enter(*t, 10, "27");
+    enter(*t, 11, "123456789012.3");
+    EXPECT_EQ(t->row(row_of(11)), " │Сумма продаж тек.см       :12345678901│") << "cut at the menu's edge";
+    enter(*t, 12, "0");
+    EXPECT_TRUE(inverse(*t, row_of(1), 2, 38));
+    leave(*t, 13);
+    EXPECT_EQ(t->wait_exit(), 0);
+
+    EXPECT_EQ(printed(),
+              "cashcode = 65535\nshift = 0\nchecknum = 4464\nshift_begin = 02.03.2024 10:00\n"
+              "tcount_sale = 12\ntcount_back = 4464\ntsum_sale = 1234.50\ntsum_back = 0.50\n"
+              "count_sale = 3050\ncount_back = 27\nsum_sale = 123456789012.30\nsum_back = 0.00\n");
+    EXPECT_EQ(read_file(cashcode), "65535");
+}
+
+TEST_F(Editor, CashNumberAboveTheLimitIsAskedAgainAndEscapeKeepsIt) {
+    write_file(reg, blank);
+    auto t = start_editor();
+    enter(*t, 1, "42");
+    open(*t, 1);
+    ASSERT_TRUE(press(*t, VTERM_KEY_BACKSPACE, 2));
+    ASSERT_TRUE(type(*t, "70000"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    EXPECT_EQ(t->text(7, 6, 26), "Номер кассы (макс. 65535):") << "asked again";
+    EXPECT_EQ(t->text(8, 8, 5), "   42") << "showing the number still in force";
+    ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));  // a cancel after a refusal
+    EXPECT_EQ(value(*t, 1).substr(0, 3), "42 ");
+
+    open(*t, 1);
+    ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));  // a cancel at once
+    EXPECT_EQ(value(*t, 1).substr(0, 3), "42 ");
+
+    enter(*t, 1, "");  // an emptied field is a 0
+    EXPECT_EQ(value(*t, 1).substr(0, 2), "0 ");
+    t->press(VTERM_KEY_ESCAPE);
+    EXPECT_EQ(t->wait_exit(), 0);
+}
+
+TEST_F(Editor, LoweringTheShiftByTwoOrMoreShowsWhichShiftsGo) {
+    write_file(reg, blank);
+    auto t = start_editor();
+    enter(*t, 2, "10");
+    struct {
+        const char* typed;
+        const char* notice;  // its first line, if any
+    } steps[] = {{"9", nullptr}, {"10", nullptr}, {"10", nullptr}, {"15", nullptr},
+                 {"10", "Cмены с 11 по 15"}, {"7", "Cмены с 8 по 10"}};
+    for (const auto& step : steps) {
+        enter(*t, 2, step.typed);
+        if (step.notice) {
+            EXPECT_TRUE(t->anywhere(step.notice)) << t->dump();
+            EXPECT_TRUE(t->anywhere("будут удалены"));
+            EXPECT_EQ(t->text(10, 19, 2), "OK");
+            ASSERT_TRUE(press(*t, VTERM_KEY_LEFT));  // any key closes it
+        } else {
+            EXPECT_FALSE(t->anywhere("удалены")) << step.typed;
+        }
+        EXPECT_EQ(value(*t, 2), std::string(step.typed) + std::string(11 - strlen(step.typed), ' '));
+    }
+    // Centred in the box, the break splitting the text in two.
+    enter(*t, 2, "10");
+    enter(*t, 2, "7");
+    EXPECT_EQ(t->text(7, 13, 15), "Cмены с 8 по 10");
+    EXPECT_EQ(t->text(8, 14, 13), "будут удалены");
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    open(*t, 2);  // Escape keeps the number and tells nothing
+    ASSERT_TRUE(press(*t, VTERM_KEY_BACKSPACE, 2));
+    ASSERT_TRUE(type(*t, "1"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));
+    EXPECT_FALSE(t->anywhere("удалены"));
+    EXPECT_EQ(value(*t, 2).substr(0, 2), "7 ");
+    t->press(VTERM_KEY_ESCAPE);
+    EXPECT_EQ(t->wait_exit(), 0);
+}
+
+TEST_F(Editor, ACancelledDialogChangesNothing) {
+    write_file(reg, blank);
+    auto t = start_editor();
+    for (int entry : {3, 4, 5, 7, 12}) {
+        open(*t, entry);
+        ASSERT_TRUE(type(*t, "12"));
+        ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));
+        EXPECT_TRUE(inverse(*t, row_of(1), 2, 38));
+    }
+    leave(*t, 13);
+    EXPECT_EQ(t->wait_exit(), 0);
+    std::string saved = blank;
+    saved[5] = 1;
+    saved[781] = 1;
+    EXPECT_EQ(read_file(reg), saved);
+}
+
+TEST_F(Editor, ShowsTheTillsOwnBytesUnderACp1251Locale) {
+    opt.env["LANG"] = "ru_RU.CP1251";
+    opt.cp1251 = true;
+    auto t = start_editor();
+    EXPECT_EQ(t->row(row_of(9)), " │Счетчик продаж тек.см.    :0          │");
+    t->press(VTERM_KEY_ESCAPE);
+    EXPECT_EQ(t->wait_exit(), 0);
+}
+
+// Failures end curses first, so that the line is readable and the shell works.
+TEST_F(Editor, RegisterErrorsLeaveAUsableTerminal) {
+    struct {
+        std::string setup;
+        std::string error;
+    } cases[] = {
+        {"mkdir " + reg, "Error: can't open file " + reg + " for read"},  // exists, cannot be read
+        {"rm -r " + dir / "quelvaris/cash/data", "Error: can't open file " + reg + " for write"},
+        {"rm -r " + dir / "quelvaris/cash/conf", "Error: can't open file " + cashcode + " for write"},
+    };
+    for (const auto& c : cases) {
+        run({"rm", "-rf", dir / "quelvaris"});
+        run({"mkdir", "-p", dir / "quelvaris/cash/data", dir / "quelvaris/cash/conf"});
+        run({"sh", "-c", c.setup});
+        terminal t({TARNEX_BIN}, opt);
+        if (t.wait_text(row_of(14), 2, "Выход без сохранения", std::chrono::milliseconds(2000))) {
+            ASSERT_TRUE(t.wait_idle());
+            leave(t, 13);
+        }
+        EXPECT_EQ(t.wait_exit(), 1) << c.error;
+        EXPECT_NE(t.output().find(c.error + "\r\n"), std::string::npos) << c.error;
+        const termios modes = t.modes();
+        EXPECT_TRUE((modes.c_lflag & ECHO) && (modes.c_lflag & ICANON)) << c.error;
+    }
+    EXPECT_TRUE(exists(reg)) << "an unreadable register is never replaced";
+}
+
+TEST_F(Editor, TooSmallATerminalAbortsOnARestoredTerminal) {
+    opt.rows = 20;
+    terminal t({TARNEX_BIN}, opt);
+    EXPECT_EQ(t.wait_exit(), 128 + SIGABRT);
+    EXPECT_NE(t.output().find("Assertion `curses_window = newwin(height(), width(), top, left)' failed."),
+              std::string::npos);
+    EXPECT_TRUE(t.modes().c_lflag & ECHO);
+}
+
+// A lost line or a signal ends the session at once, saves nothing and
+// restores the terminal.
+TEST_F(Editor, SignalsAndALostTerminalEndTheSessionWithoutSaving) {
+    write_file(reg, blank);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, 0}) {
+        opt.ignore_hangup = sig == 0;
+        auto t = start_editor();
+        enter(*t, 2, "5");
+        open(*t, 3);
+        if (sig)
+            kill(t->pid(), sig);
+        else
+            t->hang_up();
+        EXPECT_EQ(t->wait_exit(std::chrono::milliseconds(1000)), 1) << sig;
+        if (sig) {
+            EXPECT_TRUE(t->modes().c_lflag & ECHO) << sig;
+        }
+        EXPECT_EQ(read_file(reg), blank) << sig;
+    }
+}
+
+}  // namespace
