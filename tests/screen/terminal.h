@@ -87,7 +87,7 @@ public:
     // Everything the program wrote, as raw bytes.
     const std::string& output() const { return received_; }
     std::size_t bytes_received() const { return received_.size(); }
-    // The line discipline's modes as the program left them.
+    // The line discipline's modes as the program left them (until hang_up).
     termios modes() const;
     pid_t pid() const { return pid_; }
     int rows() const { return rows_; }
