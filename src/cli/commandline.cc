@@ -1,6 +1,7 @@
 #include "cli/commandline.h"
 
 #include "register/failure.h"
+#include "register/file_io.h"
 #include "register/members.h"
 #include "register/registry.h"
 #include "register/verify.h"
@@ -11,6 +12,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -138,7 +140,14 @@ void exec(std::map<int, std::string> commands, std::string file) {
     if (commands.count(command_verify)) verify(file);
 
     registry reg(file);
-    if (commands.count(command_create)) reg.create();
+    // The blank image and the values set on it are one change: an interrupt
+    // that came while the blank image was written would otherwise end the run
+    // there, with the cash code file still naming the old desk.
+    std::optional<held_signals> hold;
+    if (commands.count(command_create)) {
+        hold.emplace();
+        reg.create();
+    }
     reg.load();
 
     for (const set_option& o : set_options)

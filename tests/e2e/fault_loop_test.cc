@@ -1,0 +1,281 @@
+// Every write-path system call of a save, failed and killed at each of its
+// calls in turn: the way storage software proves that an error is never
+// reported as success and that no interruption leaves a torn register.
+//
+// For a command and a system call, call number N is failed once (strace's
+// when=N) and from there on (when=N+), with ENOSPC and with EIO, for every N
+// from the program's first call after start-up until a run gets through
+// without meeting the fault.  The dynamic loader's and the locale's calls come
+// before that and are not the program's to handle.
+#include "process.h"
+#include "till_images.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct command_case {
+    const char* name;
+    std::vector<std::string> options;
+    std::string through;   // what the register passes through on its way to `fresh`
+    std::string fresh;     // the register after a completed run
+    std::string cashcode;  // the cash code file's text after a completed run
+};
+
+const std::string old_cashcode = "12";  // deliberately not the register's 3
+
+const command_case commands[] = {
+    {"setshift", {"--setshift", "5"}, till::example(), till::with_number(till::example(), 263, 5), "3"},
+    // The blank image arrives whole by rename; the fields are then written in
+    // place, a stored 0 receipt number going back as 1.
+    {"create",
+     {"--create", "--setcashcode", "7"},
+     till::blank(),
+     till::with_number(till::with_number(till::blank(), 5, 7), 781, 1),
+     "7"},
+};
+
+const char* const write_path[] = {"openat", "write", "pwrite64", "fsync", "fdatasync", "close", "rename"};
+
+// One fixture for a scratch till: the register outside the till's tree, as a
+// technician names it on the command line, and the cash code file inside.
+class Till : public ::testing::Test {
+protected:
+    scratch_dir dir;
+    std::string data = dir / "data";
+    std::string reg = dir / "data/f.reg";
+    std::string conf = dir / "quelvaris/cash/conf";
+    std::string cashcode = dir / "quelvaris/cash/conf/cashcode";
+    std::string log = dir / "strace.log";
+    // LeakSanitizer cannot run under a tracer.
+    std::map<std::string, std::string> env = {{"TARNEX_ROOT", dir.path},
+                                              {"TZ", "UTC0"},
+                                              {"LC_ALL", "C"},
+                                              {"ASAN_OPTIONS", "exitcode=86:detect_leaks=0"}};
+
+    void SetUp() override {
+        if (run({"strace", "-o", "/dev/null", "true"}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+        fs::create_directories(data);
+        fs::create_directories(conf);
+    }
+
+    void reset() {
+        write_file(reg, till::example());
+        write_file(cashcode, old_cashcode);
+    }
+
+    std::vector<std::string> args(const command_case& c) const {
+        std::vector<std::string> a = c.options;
+        a.push_back(reg);
+        return a;
+    }
+
+    // tarnex under strace; the log is left in `log`.
+    run_result traced(const std::vector<std::string>& strace_options, const std::vector<std::string>& tarnex_args) {
+        std::vector<std::string> argv = {"strace", "-o", log};
+        argv.insert(argv.end(), strace_options.begin(), strace_options.end());
+        argv.push_back(TARNEX_BIN);
+        argv.insert(argv.end(), tarnex_args.begin(), tarnex_args.end());
+        return run(argv, env);
+    }
+
+    // How many calls of `syscall` a clean run makes before its first look at
+    // the register, which is where the program's own work begins.
+    int calls_before_start(const command_case& c, const std::string& syscall) {
+        reset();
+        EXPECT_EQ(traced({}, args(c)).status, 0);
+        std::istringstream lines(read_file(log));
+        int count = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("\"" + reg + "\"") != std::string::npos) return count;
+            if (line.rfind(syscall + "(", 0) == 0) ++count;
+        }
+        ADD_FAILURE() << "the register was never looked at";
+        return count;
+    }
+
+    // Empty when the register is as before the run, or on its way to the new
+    // values field by field.
+    std::string register_state(const command_case& c) {
+        const std::string got = read_file(reg);
+        if (got == till::example()) return "";
+        const std::string why = till::fieldwise(got, c.through, c.fresh);
+        return why.empty() ? "" : "register: " + why;
+    }
+
+    std::string cashcode_state(const command_case& c) {
+        const std::string text = read_file(cashcode);
+        return text == old_cashcode || text == c.cashcode ? "" : "cash code file holds '" + text + "'";
+    }
+
+    // Names in the two directories other than the two files themselves.
+    std::vector<std::string> strays() {
+        std::vector<std::string> names;
+        for (const std::string& d : {data, conf})
+            for (const auto& e : fs::directory_iterator(d))
+                if (e.path() != reg && e.path() != cashcode) names.push_back(e.path().filename());
+        return names;
+    }
+
+    // The run that follows a fault or crash works as if nothing had happened.
+    void expect_a_clean_run(const command_case& c, const std::string& what) {
+        const run_result r = tarnex(args(c), env);
+        EXPECT_EQ(r.status, 0) << what << ": the next run: " << r.err;
+        EXPECT_EQ(read_file(reg), c.fresh) << what << ": the next run";
+        EXPECT_EQ(read_file(cashcode), c.cashcode) << what << ": the next run";
+    }
+};
+
+// Whether a failed call of the run was one of the save's own: anything but
+// an open of a file outside the scratch till.
+bool hits_the_till(const std::string& trace, const std::string& till_dir) {
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("(INJECTED)") != std::string::npos &&
+            (line.rfind("openat(", 0) != 0 || line.find(till_dir) != std::string::npos))
+            return true;
+    return false;
+}
+
+bool one_error_line(const std::string& err) {
+    return err.rfind("Error: ", 0) == 0 && err.find('\n') == err.size() - 1;
+}
+
+using fault_param = std::tuple<int, const char*>;  // command index, system call
+
+class FaultLoop : public Till, public ::testing::WithParamInterface<fault_param> {
+protected:
+    const command_case& command() const { return commands[std::get<0>(GetParam())]; }
+    std::string syscall() const { return std::get<1>(GetParam()); }
+};
+
+// Each failed call must end the run with status 1 and one "Error: " line, the
+// register unharmed and the cash code file whole.
+TEST_P(FaultLoop, EveryFailedCallIsReportedAndHarmsNothing) {
+    const command_case& c = command();
+    const int start = calls_before_start(c, syscall()) + 1;
+    int faulted = 0;
+    for (const char* error : {"ENOSPC", "EIO"}) {
+        for (const bool persistent : {false, true}) {
+            for (int n = start;; ++n) {
+                ASSERT_LT(n, start + 64) << "no run got past the faults";
+                const std::string inject = syscall() + ":error=" + error + ":when=" + std::to_string(n) +
+                                           (persistent ? "+" : "");
+                reset();
+                const run_result r = traced({"-e", "trace=" + syscall(), "-e", "inject=" + inject}, args(c));
+                const std::string trace = read_file(log);
+                if (trace.find("(INJECTED)") == std::string::npos) {
+                    // Past the last call: the run must simply have worked.
+                    EXPECT_EQ(r.status, 0) << inject << ": " << r.err;
+                    EXPECT_EQ(read_file(reg), c.fresh) << inject;
+                    EXPECT_EQ(read_file(cashcode), c.cashcode) << inject;
+                    break;
+                }
+                if (!hits_the_till(trace, dir.path)) {
+                    // The C library looking for the time zone's file: it falls
+                    // back on the zone's rule, and the run goes on as it should.
+                    EXPECT_EQ(r.status, 0) << inject << ": " << r.err;
+                    EXPECT_EQ(read_file(reg), c.fresh) << inject;
+                    continue;
+                }
+                ++faulted;
+                EXPECT_EQ(r.status, 1) << inject << ": " << r.err;
+                if (syscall() == "write" && persistent) {
+                    // The message's own write to standard error fails too; the
+                    // trace shows it was attempted, once.
+                    EXPECT_EQ(r.err, "") << inject;
+                    const auto first = trace.find("write(2, \"Error: ");
+                    EXPECT_NE(first, std::string::npos) << inject;
+                    EXPECT_EQ(trace.find("write(2, ", first + 1), std::string::npos) << inject;
+                } else {
+                    EXPECT_TRUE(one_error_line(r.err)) << inject << ": '" << r.err << "'";
+                }
+                EXPECT_EQ(register_state(c), "") << inject;
+                EXPECT_EQ(cashcode_state(c), "") << inject;
+                EXPECT_EQ(strays(), std::vector<std::string>{}) << inject << ": a temporary file was left";
+            }
+        }
+    }
+    std::printf("[ figures  ] %s %s: %d faulted runs held\n", c.name, syscall().c_str(), faulted);
+    EXPECT_GT(faulted, 0) << "the save never made this call";
+}
+
+// Killed on entering any write-path call, the register is still old or on its
+// way to new field by field, and the next run completes.
+TEST_P(FaultLoop, AKillAtEveryCallLeavesATillTheNextRunRepairs) {
+    const command_case& c = command();
+    const int start = calls_before_start(c, syscall()) + 1;
+    int killed = 0;
+    for (int n = start;; ++n) {
+        ASSERT_LT(n, start + 64) << "no run got past the kill";
+        const std::string inject = syscall() + ":signal=SIGKILL:when=" + std::to_string(n);
+        reset();
+        const run_result r = traced({"-e", "trace=" + syscall(), "-e", "inject=" + inject}, args(c));
+        if (read_file(log).find("+++ killed by SIGKILL") == std::string::npos) {
+            EXPECT_EQ(r.status, 0) << inject << ": " << r.err;
+            EXPECT_EQ(read_file(reg), c.fresh) << inject;
+            break;
+        }
+        ++killed;
+        EXPECT_EQ(r.status, 128 + SIGKILL) << inject;
+        EXPECT_EQ(r.err, "") << inject;
+        EXPECT_EQ(register_state(c), "") << inject;
+        EXPECT_EQ(cashcode_state(c), "") << inject;
+        // Only a temporary file that never got renamed may stay behind.
+        for (const std::string& name : strays())
+            EXPECT_TRUE(name.rfind("f.reg.", 0) == 0 || name.rfind("cashcode.", 0) == 0) << inject << ": " << name;
+        expect_a_clean_run(c, inject);
+    }
+    std::printf("[ figures  ] %s %s: %d crash points held\n", c.name, syscall().c_str(), killed);
+    EXPECT_GT(killed, 0) << "the save never made this call";
+}
+
+// An interrupt, a hang-up or a termination request arriving at any write-path
+// call stops the run either before it has written anything or after both
+// files hold the new values: never with one of them new and the other old.
+TEST_P(FaultLoop, SignalsAtEveryCallLeaveBothFilesOldOrBothNew) {
+    const command_case& c = command();
+    const int start = calls_before_start(c, syscall()) + 1;
+    int signalled = 0;
+    for (const char* name : {"SIGINT", "SIGTERM", "SIGHUP"}) {
+        const int sig = std::string(name) == "SIGINT" ? SIGINT : std::string(name) == "SIGTERM" ? SIGTERM : SIGHUP;
+        for (int n = start;; ++n) {
+            ASSERT_LT(n, start + 64) << "no run got past the signal";
+            const std::string inject = syscall() + ":signal=" + name + ":when=" + std::to_string(n);
+            reset();
+            const run_result r = traced({"-e", "trace=" + syscall(), "-e", "inject=" + inject}, args(c));
+            const bool reached = read_file(log).find("--- " + std::string(name)) != std::string::npos;
+            if (!reached) {
+                EXPECT_EQ(r.status, 0) << inject << ": " << r.err;
+                break;
+            }
+            ++signalled;
+            EXPECT_EQ(r.status, 128 + sig) << inject;
+            const std::string got = read_file(reg), text = read_file(cashcode);
+            const bool before = got == till::example() && text == old_cashcode;
+            const bool after = got == c.fresh && text == c.cashcode;
+            EXPECT_TRUE(before || after) << inject << ": register " << (got == till::example() ? "old" : got == c.fresh ? "new" : "torn")
+                                         << ", cash code file '" << text << "'";
+            EXPECT_EQ(strays(), std::vector<std::string>{}) << inject;
+        }
+    }
+    std::printf("[ figures  ] %s %s: %d signalled runs held\n", c.name, syscall().c_str(), signalled);
+}
+
+std::string fault_name(const ::testing::TestParamInfo<fault_param>& info) {
+    return std::string(commands[std::get<0>(info.param)].name) + "_" + std::get<1>(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(WritePath, FaultLoop,
+                         ::testing::Combine(::testing::Values(0, 1), ::testing::ValuesIn(write_path)), fault_name);
+
+}  // namespace
