@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -63,7 +64,6 @@ protected:
                                               {"ASAN_OPTIONS", "exitcode=86:detect_leaks=0"}};
 
     void SetUp() override {
-        if (run({"strace", "-o", "/dev/null", "true"}).status != 0) GTEST_SKIP() << "strace cannot trace here";
         fs::create_directories(data);
         fs::create_directories(conf);
     }
@@ -154,6 +154,10 @@ using fault_param = std::tuple<int, const char*>;  // command index, system call
 
 class FaultLoop : public Till, public ::testing::WithParamInterface<fault_param> {
 protected:
+    void SetUp() override {
+        if (run({"strace", "-o", "/dev/null", "true"}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+        Till::SetUp();
+    }
     const command_case& command() const { return commands[std::get<0>(GetParam())]; }
     std::string syscall() const { return std::get<1>(GetParam()); }
 };
@@ -269,6 +273,146 @@ TEST_P(FaultLoop, SignalsAtEveryCallLeaveBothFilesOldOrBothNew) {
         }
     }
     std::printf("[ figures  ] %s %s: %d signalled runs held\n", c.name, syscall().c_str(), signalled);
+}
+
+// The machine itself refusing the write: each must be one "Error: " line and
+// status 1, with both files as the failure left them.  These need root and
+// mounts; where the machine refuses those, the case says so and skips.
+class Refusals : public Till {
+protected:
+    std::string machine_refuses;  // set by a runner that cannot set its case up
+
+    // Runs each command from a fresh till; `runner` gives the program's result.
+    template <typename Runner>
+    void expect_refused(Runner runner, bool register_written = false) {
+        for (const command_case& c : commands) {
+            reset();
+            const run_result r = runner(c);
+            if (!machine_refuses.empty()) GTEST_SKIP() << machine_refuses;
+            EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
+            EXPECT_TRUE(one_error_line(r.err)) << c.name << ": '" << r.err << "'";
+            if (register_written)
+                EXPECT_EQ(read_file(reg), c.fresh) << c.name;
+            else
+                EXPECT_EQ(read_file(reg), till::example()) << c.name;
+            EXPECT_EQ(cashcode_state(c), "") << c.name;
+            EXPECT_EQ(strays(), std::vector<std::string>{}) << c.name;
+        }
+    }
+
+    // `command` in a mount namespace of its own, after `setup` (a shell line)
+    // has run there and followed by `after`; the mounts vanish with the
+    // namespace.
+    run_result in_namespace(const std::string& setup, const std::vector<std::string>& command,
+                            const std::string& after = "", const std::map<std::string, std::string>& with = {}) {
+        const std::string script = setup + " || exit 99; \"$@\"; s=$?; " + after + " exit $s";
+        std::vector<std::string> argv = {"unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"};
+        argv.insert(argv.end(), command.begin(), command.end());
+        std::map<std::string, std::string> e = env;
+        for (const auto& [k, v] : with) e[k] = v;
+        run_result r = run(argv, e);
+        if (r.status == 99 || r.err.rfind("unshare: ", 0) == 0) machine_refuses = "this machine refuses mounts: " + r.err;
+        return r;
+    }
+
+    std::vector<std::string> program(const command_case& c) const {
+        std::vector<std::string> argv = {TARNEX_BIN};
+        for (const std::string& a : args(c)) argv.push_back(a);
+        return argv;
+    }
+};
+
+TEST_F(Refusals, ARegisterOnAReadOnlyMount) {
+    expect_refused([&](const command_case& c) {
+        return in_namespace("mount --bind " + data + " " + data + " && mount -o remount,bind,ro " + data, program(c));
+    });
+}
+
+TEST_F(Refusals, AnImmutableRegister) {
+    struct mutable_again {
+        std::string path;
+        ~mutable_again() { run({"chattr", "-i", path}); }
+    } undo{reg};
+    expect_refused([&](const command_case& c) {
+        const run_result set = run({"chattr", "+i", reg});
+        if (set.status != 0) machine_refuses = "this file system refuses chattr +i: " + set.err;
+        run_result r = tarnex(args(c), env);
+        run({"chattr", "-i", reg});
+        return r;
+    });
+}
+
+// Root may write anywhere; a technician's own account may not, and gets told.
+TEST_F(Refusals, AnUnprivilegedUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    const auto as_nobody = [&](const command_case& c) {
+        std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        for (const std::string& a : program(c)) argv.push_back(a);
+        return run(argv, env);
+    };
+    expect_refused([&](const command_case& c) {
+        chmod(reg.c_str(), 0644);
+        return as_nobody(c);
+    });
+    // A register anyone may write is still replaced only by whoever may write
+    // its directory.
+    reset();
+    chmod(reg.c_str(), 0666);
+    const run_result r = as_nobody(commands[1]);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: can't open file " + reg + " for write\n");
+    EXPECT_EQ(read_file(reg), till::example());
+}
+
+// A full disk: the register's own bytes are rewritten in place and need no
+// new space, but no new file fits, so the cash code file (and with --create
+// the new register) cannot be written.
+TEST_F(Refusals, AFullDisk) {
+    const std::string disk = dir / "disk", out = dir / "out", root = dir / "disk/root", disk_reg = dir / "disk/f.reg";
+    fs::create_directories(disk);
+    fs::create_directories(out);
+    for (const command_case& c : commands) {
+        reset();
+        const std::string setup = "mount -t tmpfs -o size=64k tmpfs " + disk + " && mkdir -p " + root +
+                                  "/quelvaris/cash/conf && cp " + reg + " " + disk_reg + " && cp " + cashcode + " " +
+                                  root + "/quelvaris/cash/conf/ && { dd if=/dev/zero of=" + disk +
+                                  "/filler bs=4096 2>/dev/null; true; }";
+        const std::string after = "cp " + disk_reg + " " + out + "/f.reg; cp " + root +
+                                  "/quelvaris/cash/conf/cashcode " + out + "/cashcode; { ls -A " + root +
+                                  "/quelvaris/cash/conf; ls -A " + disk + "; } > " + out + "/listing;";
+        std::vector<std::string> command = c.options;
+        command.insert(command.begin(), TARNEX_BIN);
+        command.push_back(disk_reg);
+        const run_result r = in_namespace(setup, command, after, {{"TARNEX_ROOT", root}});
+        if (!machine_refuses.empty()) GTEST_SKIP() << machine_refuses;
+        EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
+        const std::string got = read_file(out + "/f.reg");
+        if (c.name == std::string("create")) {
+            EXPECT_EQ(r.err, "Error: can't write file " + disk_reg + "\n");
+            EXPECT_EQ(got, till::example());
+        } else {
+            EXPECT_EQ(r.err, "Error: can't write file " + root + "/quelvaris/cash/conf/cashcode\n");
+            EXPECT_EQ(got, c.fresh);
+        }
+        EXPECT_EQ(read_file(out + "/cashcode"), old_cashcode) << c.name;
+        EXPECT_EQ(read_file(out + "/listing"), "cashcode\nf.reg\nfiller\nroot\n") << c.name;
+    }
+}
+
+// Without the conf directory the register is still saved; only the cash code
+// file is reported, and the directory is not made up.
+TEST_F(Refusals, AMissingConfDirectory) {
+    expect_refused(
+        [&](const command_case& c) {
+            fs::remove_all(conf);
+            const run_result r = tarnex(args(c), env);
+            EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
+            EXPECT_FALSE(exists(conf));
+            fs::create_directories(conf);
+            write_file(cashcode, old_cashcode);
+            return r;
+        },
+        true);
 }
 
 std::string fault_name(const ::testing::TestParamInfo<fault_param>& info) {
