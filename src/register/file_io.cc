@@ -109,12 +109,16 @@ void replace_file(const std::string& path, std::string_view bytes) {
         std::free(real);
     }
     const std::string dir = directory_of(target);
+    // Only a regular file is ever replaced: a rename would otherwise turn a
+    // device, a FIFO or a socket that happens to be named into a file.
+    struct stat old;
+    const bool existed = stat(target.c_str(), &old) == 0;
+    if (existed && !S_ISREG(old.st_mode)) fail(open_error, path);
     std::string temp = target + ".XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) fail(open_error, path);
 
-    struct stat old;
-    if (stat(target.c_str(), &old) == 0) {
+    if (existed) {
         // Best effort: an unprivileged user cannot give a file away.
         if (fchown(fd, old.st_uid, old.st_gid) != 0) {
         }

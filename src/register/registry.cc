@@ -79,7 +79,9 @@ void registry::create() {
 
 void registry::load() {
     const auto image = read_image(path);
-    std::uint64_t date = 0, time = 0;
+    // Signed, as save writes them: a date before the day count's start is
+    // stored as a negative day and must read back as the same date.
+    std::int64_t date = 0, time = 0;
     for (const register_field& f : register_fields) {
         const unsigned char* at = image.data() + f.offset;
         const std::uint64_t stored = read_le(at, f.width);
@@ -94,10 +96,10 @@ void registry::load() {
             this->*std::get<double registry::*>(f.member) = buffToDouble(at);
             break;
         case encoding::clarion_date:
-            date = stored;
+            date = static_cast<std::int32_t>(stored);
             break;
         case encoding::clarion_time:
-            time = stored;
+            time = static_cast<std::int32_t>(stored);
             break;
         }
     }
