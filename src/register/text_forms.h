@@ -4,7 +4,6 @@
 // as long.
 #pragma once
 
-#include <sstream>
 #include <string>
 
 // A sum: fixed point with two decimals, as printf's %.2f.
@@ -17,9 +16,7 @@ std::string anyToWString(long value);
 // A number: plain decimal.
 template <typename T>
 std::string anyToWString(T value) {
-    std::ostringstream s;
-    s << value;
-    return s.str();
+    return std::to_string(value);
 }
 
 // Typed texts to values, as the C library's atoi, atof and mktime read them,
