@@ -17,8 +17,11 @@ std::string menu::text(int index) const {
 }
 
 void menu::draw() {
-    window::draw();
     // Every row is rewritten, but curses only sends the cells that changed.
+    // The rows go in before the frame's refresh: refreshing a menu just made,
+    // its interior still empty, would blank every row on the terminal only to
+    // write them again, twice the bytes over a slow line each time the editor
+    // comes back from a dialog.
     for (int r = 0; r < height(); ++r) {
         const int i = offset + r;
         if (i == selected)
@@ -26,8 +29,8 @@ void menu::draw() {
         else
             print(r + 1, 1, text(i));
     }
-    gotoyx(selected - offset + 1, 1);
-    refresh();
+    gotoyx(selected - offset + 1, 1);  // the frame leaves the cursor where it is
+    window::draw();
 }
 
 int menu::walk() {
