@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -23,6 +24,12 @@ inline std::string make_scratch_till() {
     for (const char* sub : {"/quelvaris", "/quelvaris/cash", "/quelvaris/cash/conf"})
         mkdir((dir + sub).c_str(), 0755);
     setenv("TARNEX_ROOT", dir.c_str(), 1);
+    static std::string made;
+    made = dir;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(made, ignored);
+    });
     return dir;
 }
 
