@@ -1,0 +1,125 @@
+// What a load and a save cost in system calls on the register file, counted
+// with strace: a read per field, a rewrite of the whole image or a second sync
+// would each still give the right bytes, and only show up here.
+#include "process.h"
+#include "register/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+const std::string blank(reinterpret_cast<const char*>(empty_reg.data()), empty_reg.size());
+
+struct call {
+    std::string name;
+    std::string line;
+};
+
+class Syscalls : public ::testing::Test {
+protected:
+    scratch_dir dir;
+    std::string root;
+    std::string reg;
+    // LeakSanitizer cannot run under a tracer.
+    std::map<std::string, std::string> env = {{"TZ", "UTC0"}, {"ASAN_OPTIONS", "exitcode=86:detect_leaks=0"}};
+
+    void SetUp() override {
+        if (run({"strace", "-o", "/dev/null", "true"}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+        // strace -y names files by their real path.
+        char real[PATH_MAX];
+        ASSERT_NE(realpath(dir.path.c_str(), real), nullptr);
+        root = real;
+        reg = root + "/f.reg";
+        env["TARNEX_ROOT"] = root;
+        run({"mkdir", "-p", root + "/quelvaris/cash/conf"});
+        write_file(reg, blank);
+    }
+
+    // The calls the traced program made on descriptors of `file`.
+    std::vector<call> calls_on(const std::string& file, const std::vector<std::string>& args) {
+        const std::string trace = root + "/trace";
+        std::vector<std::string> argv = {"strace", "-f", "-y", "-o", trace, TARNEX_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const run_result r = run(argv, env);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<call> calls;
+        std::istringstream lines(read_file(trace));
+        const std::regex on_file("^(?:\\d+ +)?(\\w+)\\(\\d+<" + std::regex_replace(file, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") + ">");
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch m;
+            if (std::regex_search(line, m, on_file)) calls.push_back({m[1], line});
+        }
+        return calls;
+    }
+
+    int opens_of(const std::string& file, const std::vector<std::string>& args) {
+        const std::string trace = root + "/trace";
+        std::vector<std::string> argv = {"strace", "-f", "-e", "trace=open,openat", "-o", trace, TARNEX_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        run(argv, env);
+        int n = 0;
+        std::istringstream lines(read_file(trace));
+        for (std::string line; std::getline(lines, line);) n += line.find("\"" + file + "\"") != std::string::npos;
+        return n;
+    }
+};
+
+int count(const std::vector<call>& calls, std::initializer_list<std::string_view> names) {
+    int n = 0;
+    for (const call& c : calls)
+        for (std::string_view name : names) n += c.name == name;
+    return n;
+}
+
+TEST_F(Syscalls, ALoadOpensTheRegisterOnceAndReadsItWhole) {
+    // Whole, cut short, and longer than the image.
+    for (std::size_t size : {blank.size(), std::size_t{100}, std::size_t{0}, std::size_t{5000}}) {
+        write_file(reg, (blank + std::string(5000, 'x')).substr(0, size));
+        EXPECT_EQ(opens_of(reg, {"--print", reg}), 1) << size;
+        const std::vector<call> calls = calls_on(reg, {"--print", reg});
+        EXPECT_LE(count(calls, {"read", "pread64", "readv", "preadv"}), 2) << size;
+        EXPECT_EQ(count(calls, {"lseek"}), 0) << size;
+        EXPECT_EQ(count(calls, {"write", "pwrite64", "writev", "pwritev", "ftruncate", "fsync", "fdatasync"}), 0)
+            << size;
+    }
+}
+
+TEST_F(Syscalls, ASaveWritesEachFieldOnceInPlaceAndSyncsEachFileOnce) {
+    const std::vector<call> calls = calls_on(reg, {"--setshift", "5", reg});
+    // Every write is one field's bytes at that field's offset.
+    const std::regex at_offset(", (\\d+), (\\d+)\\) += (\\d+)$");
+    std::map<std::size_t, int> written;
+    for (const call& c : calls) {
+        if (c.name != "pwrite64") continue;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(c.line, m, at_offset)) << c.line;
+        const std::size_t size = std::stoul(m[1]), offset = std::stoul(m[2]);
+        bool is_field = false;
+        for (const register_field& f : register_fields) is_field |= f.offset == offset && f.width == size;
+        EXPECT_TRUE(is_field) << c.line;
+        EXPECT_EQ(m[3], m[1]) << c.line;
+        ++written[offset];
+    }
+    EXPECT_EQ(written.size(), register_fields.size());
+    for (const auto& [offset, times] : written) EXPECT_EQ(times, 1) << offset;
+    EXPECT_EQ(count(calls, {"write", "writev", "pwritev", "ftruncate"}), 0) << "only field writes in place";
+    EXPECT_EQ(count(calls, {"fsync", "fdatasync"}), 1);
+
+    // The cash code file goes through a temporary file: synced once, then
+    // renamed, then its folder synced once.
+    const std::string conf = root + "/quelvaris/cash/conf";
+    const std::vector<call> folder = calls_on(conf, {"--setshift", "5", reg});
+    EXPECT_EQ(count(folder, {"fsync", "fdatasync"}), 1);
+    const std::regex temp_sync("^(?:\\d+ +)?f(?:data)?sync\\(\\d+<[^>]*/cashcode\\.[A-Za-z0-9]{6}>");
+    std::istringstream lines(read_file(root + "/trace"));
+    int temp_syncs = 0;
+    for (std::string line; std::getline(lines, line);) temp_syncs += std::regex_search(line, temp_sync);
+    EXPECT_EQ(temp_syncs, 1);
+}
+
+}  // namespace
