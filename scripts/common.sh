@@ -5,6 +5,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 BUILD_PACKAGES="cmake ninja-build g++ pkg-config libncurses-dev libgtest-dev"
 TEST_PACKAGES="libvterm-dev strace locales util-linux man-db groff-base dpkg-dev clang libclang-rt-14-dev"
+BENCH_PACKAGES="gcc hyperfine strace time jq libbenchmark-dev libvterm-dev libgtest-dev"
 
 # ensure_packages PKG...: installs what is missing when root; otherwise says
 # the one line to run and stops.
