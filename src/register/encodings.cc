@@ -12,6 +12,7 @@
 // other zones.
 #include "register/registry.h"
 
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -52,6 +53,21 @@ constexpr std::int64_t day_limit = 365LL * 2'000'000'000;
 
 bool local(std::time_t t, std::tm& out) { return localtime_r(&t, &out) != nullptr; }
 
+// A whole number's remainder by 10^12, exactly as fmod gives it, worked out
+// from the number's bits (whole = m * 2^e): fmod alone would make every run
+// of the program load the maths library.
+std::uint64_t low_twelve_digits(double whole) {
+    constexpr std::uint64_t modulus = 1'000'000'000'000ULL;
+    const auto bits = std::bit_cast<std::uint64_t>(whole);
+    const int biased = static_cast<int>(bits >> 52 & 0x7FF);
+    const std::uint64_t m = (bits & ((1ULL << 52) - 1)) | (biased ? 1ULL << 52 : 0);
+    int e = (biased ? biased : 1) - 1075;
+    if (e < 0) return e > -64 ? (m >> -e) % modulus : 0;  // the bits shifted out are 0 in a whole number
+    std::uint64_t r = m % modulus;
+    for (; e > 0; --e) r = r * 2 % modulus;  // below 2 * 10^12: no overflow
+    return r;
+}
+
 // Whole hundredths k >= 0 such that k / 100 is the smallest value that is not
 // below `amount`, reduced to the 14 digits the field holds.
 std::uint64_t hundredths(double amount) {
@@ -70,7 +86,7 @@ std::uint64_t hundredths(double amount) {
     const double fraction = amount - whole;
     std::uint64_t cents = 0;
     while (cents < 100 && static_cast<double>(cents) / 100 < fraction) ++cents;
-    return (static_cast<std::uint64_t>(std::fmod(whole, 1e12)) * 100 + cents) % digits14;
+    return (low_twelve_digits(whole) * 100 + cents) % digits14;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "register/text_forms.h"
 
-#include <charconv>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -8,12 +8,13 @@
 
 // Without string streams: the first one made in a run builds the C++
 // runtime's whole table of locale facets, which costs a `--print` more time
-// than everything else it does.  Neither form below depends on any locale.
+// than everything else it does.  The program sets only the character-type
+// locale, so printf's numbers always have a "." for their point.
 
 std::string anyToWString(double value) {
     char text[400];  // the largest double in fixed point has 309 digits
-    const auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 2);
-    return error == std::errc() ? std::string(text, end) : std::string();
+    const int n = std::snprintf(text, sizeof text, "%.2f", value);
+    return std::string(text, n > 0 ? std::min(static_cast<std::size_t>(n), sizeof text - 1) : 0);
 }
 
 std::string anyToWString(long value) {
