@@ -12,10 +12,10 @@ namespace {
 
 // Day numbers of 01.01.1801 and 31.12.9999: the dates a four-digit year can
 // show and the day count can hold from its first whole year on.
-constexpr std::uint64_t first_day = 4;
-constexpr std::uint64_t last_day = 2994626;
+constexpr std::int64_t first_day = 4;
+constexpr std::int64_t last_day = 2994626;
 // Hundredths of a second in a day.
-constexpr std::uint64_t day_length = 24 * 360000;
+constexpr std::int64_t day_length = 24 * 360000;
 
 using finding = std::pair<std::size_t, std::string>;
 
@@ -63,15 +63,16 @@ std::vector<std::string> verify_image(const std::array<unsigned char, register_s
     const register_field& date = field_of(encoding::clarion_date);
     const register_field& time = field_of(encoding::clarion_time);
     if (present(date.offset, date.width) && present(time.offset, time.width)) {
-        const std::uint64_t day = read_le(image.data() + date.offset, date.width);
-        const std::uint64_t hundredths = read_le(image.data() + time.offset, time.width);
+        // Signed, as load reads them.
+        const auto day = static_cast<std::int32_t>(read_le(image.data() + date.offset, date.width));
+        const auto hundredths = static_cast<std::int32_t>(read_le(image.data() + time.offset, time.width));
         if (day != 0 || hundredths != 0) {
             if (day < first_day || day > last_day)
-                report(found, date.offset, "%s: day %llu is not a date from 01.01.1801 to 31.12.9999", date.name,
-                       static_cast<unsigned long long>(day));
-            if (hundredths >= day_length || hundredths % 100 != 0)
-                report(found, time.offset, "%s: time %llu is not a time of day below 24:00 in whole seconds",
-                       time.name, static_cast<unsigned long long>(hundredths));
+                report(found, date.offset, "%s: day %lld is not a date from 01.01.1801 to 31.12.9999", date.name,
+                       static_cast<long long>(day));
+            if (hundredths < 0 || hundredths >= day_length || hundredths % 100 != 0)
+                report(found, time.offset, "%s: time %lld is not a time of day below 24:00 in whole seconds",
+                       time.name, static_cast<long long>(hundredths));
         }
     }
 

@@ -76,7 +76,7 @@ const damage_case cases[] = {
     {"day after 9999", [](image& i) { put_le(i, 271, 2994627); }, register_size,
      {"offset 271: shift_begin: day 2994627 is not a date from 01.01.1801 to 31.12.9999"}},
     {"negative day", [](image& i) { put_le(i, 271, 0xFFFFFFFF); }, register_size,
-     {"offset 271: shift_begin: day 4294967295 is not a date from 01.01.1801 to 31.12.9999"}},
+     {"offset 271: shift_begin: day -1 is not a date from 01.01.1801 to 31.12.9999"}},
     {"time without a date", [](image& i) { put_le(i, 275, 100); }, register_size,
      {"offset 271: shift_begin: day 0 is not a date from 01.01.1801 to 31.12.9999"}},
     {"24:00",
@@ -98,7 +98,7 @@ const damage_case cases[] = {
      },
      register_size,
      {"offset 271: shift_begin: day 1 is not a date from 01.01.1801 to 31.12.9999",
-      "offset 275: shift_begin: time 4294967295 is not a time of day below 24:00 in whole seconds"}},
+      "offset 275: shift_begin: time -1 is not a time of day below 24:00 in whole seconds"}},
     {"findings come in file order",
      [](image& i) {
          i[1295] = 0xFE;
