@@ -264,8 +264,11 @@ TEST_F(Editor, SignalsAndALostTerminalEndTheSessionWithoutSaving) {
         else
             t->hang_up();
         EXPECT_EQ(t->wait_exit(std::chrono::milliseconds(1000)), 1) << sig;
-        if (sig) {
-            EXPECT_TRUE(t->modes().c_lflag & ECHO) << sig;
+        if (sig) {  // what a shell needs back: echo, lines, signals, CR/LF as usual
+            const termios m = t->modes();
+            EXPECT_EQ(m.c_lflag & (ECHO | ICANON | ISIG), tcflag_t(ECHO | ICANON | ISIG)) << sig;
+            EXPECT_EQ(m.c_iflag & ICRNL, tcflag_t(ICRNL)) << sig;
+            EXPECT_EQ(m.c_oflag & (OPOST | ONLCR), tcflag_t(OPOST | ONLCR)) << sig;
         }
         EXPECT_EQ(read_file(reg), blank) << sig;
     }
