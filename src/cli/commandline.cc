@@ -12,7 +12,6 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <vector>
 
 namespace {
@@ -140,18 +139,22 @@ void exec(std::map<int, std::string> commands, std::string file) {
     if (commands.count(command_verify)) verify(file);
 
     registry reg(file);
-    // The blank image and the values set on it are one change: an interrupt
-    // that came while the blank image was written would otherwise end the run
-    // there, with the cash code file still naming the old desk.
-    std::optional<held_signals> hold;
-    if (commands.count(command_create)) {
-        hold.emplace();
-        reg.create();
-    }
-    reg.load();
+    // A run that writes holds the lock from its read to its write, so that
+    // what it prints and keeps is what is on disk, and no other writer's
+    // change falls between.
+    const bool writes = commands.size() > commands.count(command_print) + commands.count(command_verify);
+    if (writes) reg.lock();
+    if (commands.count(command_create))
+        reg.clear();
+    else
+        reg.load();
 
+    field_set given;
     for (const set_option& o : set_options)
-        if (auto it = commands.find(o.command); it != commands.end()) set_member(reg, o.member, it->second);
+        if (auto it = commands.find(o.command); it != commands.end()) {
+            set_member(reg, o.member, it->second);
+            given |= fields_of(o.member);
+        }
 
     if (commands.count(command_print)) {
         for (const print_line& line : print_lines)
@@ -159,5 +162,5 @@ void exec(std::map<int, std::string> commands, std::string file) {
         flush_output();
     }
 
-    if (commands.size() > commands.count(command_print) + commands.count(command_verify)) reg.save();
+    if (writes) reg.save(given);
 }

@@ -120,7 +120,7 @@ int choose(const registry& reg) {
     return m.walk();
 }
 
-// Interrupt, terminate and hang-up end the session without saving, on a
+// Interrupt, quit, terminate and hang-up end the session without saving, on a
 // restored terminal, with status 1.
 void on_stop_signal(int) { stop_input(); }
 
@@ -129,7 +129,7 @@ void catch_stop_signals() {
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: the blocked key read has to return
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(s, &sa, nullptr);
 }
 
 }  // namespace

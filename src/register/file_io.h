@@ -1,6 +1,13 @@
 // File access for the register object.  Every call checks its result and
 // ends the process through fail() with the message that names the file, so
 // that a full disk or an I/O error is never reported as success.
+//
+// Links.  tarnex runs as root on tills whose conf directory may belong to the
+// cash desk's own user, so as root a symbolic link in the last component of a
+// path is followed only when root owns it (the rule the kernel applies in
+// sticky directories, applied everywhere); a link owned by anyone else gets
+// that file's open error.  A followed link whose target is missing gets its
+// target created, as fopen would, and is never itself replaced.
 #pragma once
 
 #include "register/registry.h"
@@ -11,35 +18,48 @@
 #include <string>
 #include <string_view>
 
+using register_image = std::array<unsigned char, register_size>;
+
 // The register image in the regular file at `path`; bytes past the end of a
 // shorter file read as zero, as in the blank image.  `length`, when given,
-// receives the file's length.
-std::array<unsigned char, register_size> read_image(const std::string& path, std::size_t* length = nullptr);
+// receives the file's length.  Takes no lock: readers never wait.
+register_image read_image(const std::string& path, std::size_t* length = nullptr);
 
-// An existing regular file opened for writing in place, without truncation.
-class file_updater {
+// The register opened for one change and locked against every other writer
+// from construction to destruction: an open-file-description lock over the
+// whole file, which also conflicts with the classic record locks a cash desk
+// program takes.  A lock held elsewhere is waited for a few seconds, then the
+// run ends with "Error: can't lock file %s".
+class register_lock {
 public:
-    explicit file_updater(std::string path);
-    file_updater(const file_updater&) = delete;
-    file_updater& operator=(const file_updater&) = delete;
-    ~file_updater();
+    // `create_missing`: a register that does not exist yet is made.
+    register_lock(std::string path, bool create_missing);
+    register_lock(const register_lock&) = delete;
+    register_lock& operator=(const register_lock&) = delete;
+    ~register_lock();
 
-    void write_at(std::size_t offset, const unsigned char* data, std::size_t size);
-    void commit();  // makes the writes durable and closes the file
+    // The image as it is on disk now, read once under the lock.
+    const register_image& on_disk() const { return on_disk_; }
+    // One write of image[from, to) at offset `from`, then one sync; a whole
+    // image also cuts a longer file to its size.  The file keeps its inode.
+    void write(const register_image& image, std::size_t from, std::size_t to);
+    // Closes the file, which lets the next writer in.
+    void unlock();
 
 private:
     std::string path_;
     int fd_;
+    register_image on_disk_{};
 };
 
 // Replaces the file at `path` with `bytes` so that at every moment it holds
-// either its old or its new content: a temporary file in the same directory is
-// written, synced and renamed over it.  An existing file keeps its mode and
-// owner; the file a symbolic link points to is the one replaced.
+// either its old or its new content: a temporary file of one fixed name beside
+// it is written, synced and renamed over it, all relative to the directory
+// opened once.  An existing file keeps its mode and owner.
 void replace_file(const std::string& path, std::string_view bytes);
 
-// Holds SIGINT, SIGTERM and SIGHUP while alive, so that an interrupt never
-// lands between the writes that belong together.
+// Holds SIGINT, SIGTERM, SIGHUP and SIGQUIT while alive, so that an
+// interrupt never lands between the writes that belong together.
 class held_signals {
 public:
     held_signals();

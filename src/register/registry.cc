@@ -27,6 +27,7 @@
 #include "register/file_io.h"
 #include "register/paths.h"
 
+#include <algorithm>
 #include <string_view>
 
 const std::array<register_field, 13> register_fields = {{
@@ -70,15 +71,38 @@ constexpr std::array<unsigned char, register_size> make_empty_reg() {
 
 const std::array<unsigned char, register_size> empty_reg = make_empty_reg();
 
+field_set fields_of(register_member member) {
+    field_set set;
+    for (std::size_t i = 0; i < register_fields.size(); ++i) set[i] = register_fields[i].member == member;
+    return set;
+}
+
 registry::registry(std::string p) : path(std::move(p)) {}
+
+registry::~registry() = default;
 
 void registry::create() {
     held_signals hold;
-    replace_file(path, std::string_view(reinterpret_cast<const char*>(empty_reg.data()), empty_reg.size()));
+    register_lock file(path, true);
+    file.write(empty_reg, 0, empty_reg.size());
+}
+
+void registry::lock() {
+    if (!lock_) lock_ = std::make_unique<register_lock>(path, false);
 }
 
 void registry::load() {
-    const auto image = read_image(path);
+    decode(lock_ ? lock_->on_disk() : read_image(path));
+}
+
+void registry::clear() {
+    decode(empty_reg);
+    blank_ = true;
+}
+
+void registry::decode(const register_image& image) {
+    image_ = image;
+    blank_ = false;
     // Signed, as save writes them: a date before the day count's start is
     // stored as a negative day and must read back as the same date.
     std::int64_t date = 0, time = 0;
@@ -107,30 +131,57 @@ void registry::load() {
     shift_begin = date == 0 && time == 0 ? 0 : ClarionTimeToDateTime(time, ClarionDateToDateTime(date, 0));
 }
 
-void registry::save() {
-    held_signals hold;
-    file_updater file(path);
-    for (const register_field& f : register_fields) {
-        unsigned char bytes[7];
-        const std::time_t moment = shift_begin;
-        switch (f.enc) {
-        case encoding::number:
-        case encoding::number_not_zero:
-            write_le(this->*std::get<std::uint16_t registry::*>(f.member), bytes, f.width);
-            break;
-        case encoding::amount:
-            doubleToBuff(this->*std::get<double registry::*>(f.member), bytes);
-            break;
-        case encoding::clarion_date:
-            write_le(moment ? static_cast<std::uint64_t>(DateTimeToClarionDate(moment)) : 0, bytes, f.width);
-            break;
-        case encoding::clarion_time:
-            write_le(moment ? static_cast<std::uint64_t>(DateTimeToClarionTime(moment)) : 0, bytes, f.width);
-            break;
-        }
-        file.write_at(f.offset, bytes, f.width);
+void registry::encode(std::size_t field, register_image& image) const {
+    const register_field& f = register_fields[field];
+    unsigned char* at = image.data() + f.offset;
+    switch (f.enc) {
+    case encoding::number:
+    case encoding::number_not_zero:
+        write_le(this->*std::get<std::uint16_t registry::*>(f.member), at, f.width);
+        break;
+    case encoding::amount:
+        doubleToBuff(this->*std::get<double registry::*>(f.member), at);
+        break;
+    case encoding::clarion_date:
+        write_le(shift_begin ? static_cast<std::uint64_t>(DateTimeToClarionDate(shift_begin)) : 0, at, f.width);
+        break;
+    case encoding::clarion_time:
+        write_le(shift_begin ? static_cast<std::uint64_t>(DateTimeToClarionTime(shift_begin)) : 0, at, f.width);
+        break;
     }
-    // The register is durable before the cash code file names its desk.
-    file.commit();
-    replace_file(rooted(cashcode_file), std::to_string(cashcode));
+}
+
+field_set registry::changed() const {
+    registry before(path);
+    before.decode(image_);
+    field_set set;
+    for (std::size_t i = 0; i < register_fields.size(); ++i)
+        set[i] = std::visit([&](auto member) { return this->*member != before.*member; }, register_fields[i].member);
+    return set;
+}
+
+void registry::save() { save(changed()); }
+
+void registry::save(field_set fields) {
+    held_signals hold;
+    lock();
+    register_image next = blank_ ? empty_reg : lock_->on_disk();
+    if (blank_) fields.set();
+    std::size_t from = next.size(), to = 0;
+    for (std::size_t i = 0; i < register_fields.size(); ++i) {
+        if (!fields[i]) continue;
+        encode(i, next);
+        from = std::min(from, register_fields[i].offset);
+        to = std::max(to, register_fields[i].offset + register_fields[i].width);
+    }
+    if (blank_) from = 0, to = next.size();
+    if (from < to) lock_->write(next, from, to);
+    // The cash code file names the desk the register now holds, and is in
+    // place before another writer may change the register again.
+    const std::uint64_t desk = read_le(next.data() + register_fields[0].offset, register_fields[0].width);
+    const bool desk_set = (fields & fields_of(&registry::cashcode)).any();
+    replace_file(rooted(cashcode_file), std::to_string(desk_set ? cashcode : desk ? desk : 1));
+    lock_->unlock();
+    lock_.reset();
+    decode(next);
 }

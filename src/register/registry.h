@@ -3,10 +3,21 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <variant>
+
+class register_lock;
+
+inline constexpr std::size_t register_size = 1296;
+inline constexpr std::size_t register_block = 259;  // five of them, then the end byte
+
+// A choice among the thirteen fields of the file, by their place in
+// register_fields.
+using field_set = std::bitset<13>;
 
 class registry {
 public:
@@ -25,11 +36,24 @@ public:
     double tsum_back = 0;
 
     explicit registry(std::string path);
+    ~registry();
 
     // Each of these completes or ends the process with one "Error: " line.
-    void create();  // the file becomes the blank image; members untouched
-    void load();    // members from the file
-    void save();    // members into the file in place, then the cash code file
+    //
+    // A change is made under a lock on the register, over the image as it is
+    // on disk at that moment: only the fields this run changes are written,
+    // in one write of the span from the first to the last, so that another
+    // writer's change survives, a stored form nobody touched is never
+    // re-encoded, and a kill leaves the old image or the new one, never a mix.
+    void create();  // the file (made when missing) becomes the blank image, in place; members untouched
+    void load();    // members from the file; read under the lock when lock() was called
+    void clear();   // members from the blank image; the next save writes it whole, file untouched till then
+    void lock();    // takes the register's write lock now; save() releases it
+    void save();    // the fields whose value differs from what load() gave, then the cash code file
+    void save(field_set fields);  // these fields (every one after clear()), then the cash code file
+
+    // The fields whose member differs from the value load() or clear() gave.
+    field_set changed() const;
 
     // Field encodings; they use no member data.
     double buffToDouble(const unsigned char* buff) const;
@@ -38,10 +62,15 @@ public:
     std::time_t ClarionTimeToDateTime(std::int64_t time, std::time_t base) const;
     std::int64_t DateTimeToClarionDate(std::time_t moment) const;
     std::int64_t DateTimeToClarionTime(std::time_t moment) const;
-};
 
-inline constexpr std::size_t register_size = 1296;
-inline constexpr std::size_t register_block = 259;  // five of them, then the end byte
+private:
+    void decode(const std::array<unsigned char, register_size>& image);
+    void encode(std::size_t field, std::array<unsigned char, register_size>& image) const;
+
+    std::array<unsigned char, register_size> image_{};  // what the members were read from
+    bool blank_ = false;                                 // image_ is the blank image: saved whole
+    std::unique_ptr<register_lock> lock_;
+};
 
 // The blank register that create() writes.
 extern const std::array<unsigned char, register_size> empty_reg;
@@ -65,3 +94,6 @@ struct register_field {
 
 // The thirteen fields load() reads and save() writes, in file order.
 extern const std::array<register_field, 13> register_fields;
+
+// The fields that hold `member` (two for shift_begin).
+field_set fields_of(register_member member);

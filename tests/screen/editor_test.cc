@@ -199,10 +199,7 @@ TEST_F(Editor, ACancelledDialogChangesNothing) {
     }
     leave(*t, 13);
     EXPECT_EQ(t->wait_exit(), 0);
-    std::string saved = blank;
-    saved[5] = 1;
-    saved[781] = 1;
-    EXPECT_EQ(read_file(reg), saved);
+    EXPECT_EQ(read_file(reg), blank);
 }
 
 TEST_F(Editor, ShowsTheTillsOwnBytesUnderACp1251Locale) {

@@ -57,11 +57,16 @@ TEST_F(RegistryFile, BlankImageIsTheTillsBlankRegister) {
     EXPECT_EQ(r.sum_sale + r.sum_back + r.tsum_sale + r.tsum_back, 0.0);
 }
 
+// A save writes what changed; asked to write every field, a blank register
+// changes only where a stored 0 read as 1.
 TEST_F(RegistryFile, LoadAndSaveOfABlankChangesOnlyTheZeroDefaults) {
     write_file(reg, blank);
     registry r(reg);
     r.load();
     r.save();
+    EXPECT_EQ(read_file(reg), blank);
+    EXPECT_EQ(read_file(cashcode), "1");
+    r.save(field_set().set());
     const std::string saved = read_file(reg);
     ASSERT_EQ(saved.size(), blank.size());
     for (std::size_t i = 0; i < blank.size(); ++i)
@@ -144,6 +149,7 @@ TEST_F(RegistryFile, EveryShortFileLoadsAsIfZeroPadded) {
     write_file(reg, "");
     registry r(reg);
     r.load();
+    r.tcount_back = 5;
     r.save();
     EXPECT_EQ(read_file(reg).size(), 831u);
 }
