@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <clocale>
+#include <thread>
 
 namespace {
 
@@ -234,6 +238,104 @@ TEST_F(Cli, CreateAndSaveKeepTheFilesOwnerAndMode) {
     ASSERT_EQ(stat(reg.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_uid, 65534u);
+}
+
+// The record lock a cash desk program takes on its register while it writes.
+struct record_lock {
+    int fd;
+    explicit record_lock(const std::string& path) : fd(open(path.c_str(), O_RDWR)) {
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        EXPECT_EQ(fcntl(fd, F_SETLK, &whole), 0);
+    }
+    ~record_lock() { close(fd); }
+};
+
+// Writers wait for each other and each keeps what the other wrote; a lock
+// held too long is reported, and nothing is written.
+TEST_F(Cli, WritersTakeTurnsAndKeepEachOthersChanges) {
+    ASSERT_EQ(tx({"--setcashcode", "3", reg}).status, 0);
+    auto held = std::make_unique<record_lock>(reg);
+    const int a = start({TARNEX_BIN, "--setshift", "5", "--setcashcode", "6", reg}, env);
+    const int b = start({TARNEX_BIN, "--setchecknum", "9", "--setsum_sale", "1.5", reg}, env);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(tx({"--print", reg}).status, 0);  // readers take no lock
+    held.reset();
+    EXPECT_EQ(finish(a), 0);
+    EXPECT_EQ(finish(b), 0);
+    const std::string after = print();
+    for (const char* line : {"cashcode = 6\n", "shift = 5\n", "checknum = 9\n", "sum_sale = 1.50\n"})
+        EXPECT_NE(after.find(line), std::string::npos) << line << after;
+    EXPECT_EQ(read_file(cashcode), "6");
+
+    const std::string before = read_file(reg);
+    held = std::make_unique<record_lock>(reg);
+    const run_result r = tx({"--setshift", "7", reg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: can't lock file " + reg + "\n");
+    EXPECT_EQ(read_file(reg), before);
+}
+
+// --create writes over the register in place: the same inode, so a hard link,
+// an extended attribute and a descriptor the cash desk holds all stay with it.
+TEST_F(Cli, CreateKeepsTheRegistersInode) {
+    const std::string other = dir / "hard.reg";
+    ASSERT_EQ(tx({"--setshift", "9", reg}).status, 0);
+    write_file(reg, read_file(reg) + std::string(100, 'x'));  // a longer file is cut to the image
+    ASSERT_EQ(link(reg.c_str(), other.c_str()), 0);
+    const bool has_xattr = setxattr(reg.c_str(), "user.till", "7", 1, 0) == 0;
+    struct stat before, after;
+    ASSERT_EQ(stat(reg.c_str(), &before), 0);
+    ASSERT_EQ(tx({"--create", "--setcashcode", "4", reg}).status, 0);
+    ASSERT_EQ(stat(reg.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(read_file(other), read_file(reg));
+    EXPECT_EQ(read_file(reg).size(), register_size);
+    EXPECT_NE(print().find("shift = 0\n"), std::string::npos);
+    char value[8] = {};
+    if (has_xattr) {
+        EXPECT_EQ(getxattr(reg.c_str(), "user.till", value, sizeof value), 1);
+    }
+}
+
+// A field the run does not set keeps its stored bytes, even when they are
+// bytes the tool would never write itself: 02:30:00.37 on the night the
+// clocks go forward.
+TEST_F(Cli, FieldsNotSetKeepTheirBytes) {
+    std::string image = blank;
+    const unsigned char when[8] = {0x87, 0x3E, 0x01, 0x00, 0x25, 0xBC, 0x0D, 0x00};  // day 81543, 900005 hundredths
+    image.replace(271, 8, reinterpret_cast<const char*>(when), 8);
+    write_file(reg, image);
+    env["TZ"] = "CET-1CEST,M3.5.0,M10.5.0/3";
+    ASSERT_EQ(tx({"--setshift", "5", reg}).status, 0);
+    EXPECT_EQ(read_file(reg).substr(271, 8), image.substr(271, 8));
+    EXPECT_EQ(read_file(reg)[263], 5);
+}
+
+// As root, a symbolic link is followed only when root owns it: a link that
+// a user of the conf or data directory planted is refused, its target kept.
+TEST_F(Cli, RootFollowsOnlyRootsLinks) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string secret = dir / "shadow", planted = dir / "planted.reg";
+    write_file(secret, "root:secret\n");
+    for (const auto& [link, target] : {std::pair{planted, secret}, {cashcode, secret}}) {
+        std::remove(link.c_str());
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
+        const std::string file = link == planted ? planted : reg;
+        const run_result r = tx({"--setshift", "5", file});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error: can't open file " + link + " for write\n");
+        EXPECT_EQ(read_file(secret), "root:secret\n");
+        // Root's own link is followed and stays a link.
+        ASSERT_EQ(lchown(link.c_str(), 0, 0), 0);
+        EXPECT_EQ(tx({"--setshift", "5", file}).status, 0) << link;
+        EXPECT_NE(read_file(secret), "root:secret\n") << link;
+        struct stat st;
+        EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << link;
+        write_file(secret, "root:secret\n");
+    }
 }
 
 }  // namespace

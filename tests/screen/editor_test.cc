@@ -5,6 +5,8 @@
 #include "register/registry.h"
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -188,6 +190,33 @@ TEST_F(Editor, LoweringTheShiftByTwoOrMoreShowsWhichShiftsGo) {
     EXPECT_EQ(t->wait_exit(), 0);
 }
 
+// The editor writes only what its user changed, over the register as it is
+// when the save comes: a change another run made meanwhile stays.
+TEST_F(Editor, ASaveKeepsWhatAnotherRunChangedMeanwhile) {
+    write_file(reg, blank);
+    auto t = start_editor();
+    enter(*t, 2, "5");
+    ASSERT_EQ(run({TARNEX_BIN, "--setchecknum", "101", "--setsum_sale", "7", reg}, opt.env).status, 0);
+    leave(*t, 13);
+    EXPECT_EQ(t->wait_exit(), 0);
+    const std::string after = printed();
+    for (const char* line : {"shift = 5\n", "checknum = 101\n", "sum_sale = 7.00\n"})
+        EXPECT_NE(after.find(line), std::string::npos) << line << after;
+}
+
+// A register reached through a link whose target is missing (its disk not
+// mounted yet, say): the target is made, the link stays a link.
+TEST_F(Editor, AMissingRegisterBehindALinkIsMadeWhereItPoints) {
+    const std::string target = dir / "quelvaris/cash/data/real.reg";
+    ASSERT_EQ(symlink("real.reg", reg.c_str()), 0);
+    auto t = start_editor();
+    t->press(VTERM_KEY_ESCAPE);
+    EXPECT_EQ(t->wait_exit(), 0);
+    EXPECT_EQ(read_file(target), blank);
+    struct stat st;
+    EXPECT_TRUE(lstat(reg.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+}
+
 TEST_F(Editor, ACancelledDialogChangesNothing) {
     write_file(reg, blank);
     auto t = start_editor();
@@ -251,7 +280,7 @@ TEST_F(Editor, TooSmallATerminalAbortsOnARestoredTerminal) {
 // restores the terminal.
 TEST_F(Editor, SignalsAndALostTerminalEndTheSessionWithoutSaving) {
     write_file(reg, blank);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, 0}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, 0}) {
         opt.ignore_hangup = sig == 0;
         auto t = start_editor();
         enter(*t, 2, "5");
