@@ -1,23 +1,17 @@
-/* What a save of the register must do at the least to be durable, and
- * nothing more: the thirteen field writes in place and one fdatasync, then
- * the cash code file replaced through a synced temporary file, a rename and a
- * synced directory.  No parsing, no encoding, no checks beyond the calls'
- * results.
+/* What a save of one field must do at the least to be safe on a live till,
+ * and nothing more: the register locked, read once, the field written in
+ * place and one fdatasync, then the cash code file replaced through a synced
+ * temporary file of a fixed name, a rename and a synced directory.  No
+ * parsing, no encoding, no checks beyond the calls' results.
  *
  *   save_floor REGISTER CASHCODE_FILE
  */
-#define _GNU_SOURCE  /* mkostemp */
+#define _GNU_SOURCE /* F_OFD_SETLK */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-static const struct {
-    off_t offset;
-    size_t width;
-} fields[13] = {{5, 2},   {263, 2}, {271, 4}, {275, 4}, {522, 7}, {536, 7}, {550, 2},
-                {558, 2}, {781, 2}, {793, 7}, {807, 7}, {821, 2}, {829, 2}};
 
 static void check(int ok, const char* what) {
     if (!ok) {
@@ -28,22 +22,26 @@ static void check(int ok, const char* what) {
 
 int main(int argc, char** argv) {
     check(argc == 3, "usage: save_floor REGISTER CASHCODE_FILE");
-    static const unsigned char bytes[7] = {0, 0, 0, 0, 0x12, 0x34, 0x56};
-    int fd = open(argv[1], O_WRONLY | O_CLOEXEC);
+    static const unsigned char shift[2] = {5, 0};
+    unsigned char image[1296];
+    int fd = open(argv[1], O_RDWR | O_CLOEXEC);
     check(fd >= 0, argv[1]);
-    for (int i = 0; i < 13; ++i)
-        check(pwrite(fd, bytes, fields[i].width, fields[i].offset) == (ssize_t)fields[i].width, "pwrite");
-    check(fdatasync(fd) == 0 && close(fd) == 0, "fdatasync");
+    struct flock whole = {.l_type = F_WRLCK, .l_whence = SEEK_SET};
+    check(fcntl(fd, F_OFD_SETLK, &whole) == 0, "lock");
+    check(pread(fd, image, sizeof image, 0) >= 0, "pread");
+    check(pwrite(fd, shift, sizeof shift, 263) == (ssize_t)sizeof shift, "pwrite");
+    check(fdatasync(fd) == 0, "fdatasync");
 
     char temp[4096];
-    check(snprintf(temp, sizeof temp, "%s.XXXXXX", argv[2]) < (int)sizeof temp, "path");
-    fd = mkostemp(temp, O_CLOEXEC);
-    check(fd >= 0, "mkostemp");
-    check(write(fd, "3", 1) == 1 && fsync(fd) == 0 && close(fd) == 0, "write");
+    check(snprintf(temp, sizeof temp, "%s.tmp", argv[2]) < (int)sizeof temp, "path");
+    int out = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    check(out >= 0, "temp");
+    check(write(out, "3", 1) == 1 && fsync(out) == 0 && close(out) == 0, "write");
     check(rename(temp, argv[2]) == 0, "rename");
     char* slash = strrchr(argv[2], '/');
     if (slash) *slash = '\0';
-    fd = open(slash ? argv[2] : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    check(fd >= 0 && fsync(fd) == 0 && close(fd) == 0, "directory");
+    out = open(slash ? argv[2] : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    check(out >= 0 && fsync(out) == 0 && close(out) == 0, "directory");
+    check(close(fd) == 0, "close");
     return 0;
 }
