@@ -4,6 +4,7 @@
 #include "register/file_io.h"
 #include "register/members.h"
 #include "register/registry.h"
+#include "register/trail.h"
 #include "register/verify.h"
 #include "tui/convert.h"
 
@@ -105,6 +106,8 @@ std::vector<option> long_options() {
     // worked has become ambiguous.
     table.push_back({"version", no_argument, nullptr, command_version});
     table.push_back({"verify", no_argument, nullptr, command_verify});
+    // Nothing else begins with "u".
+    table.push_back({"undo", no_argument, nullptr, command_undo});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -124,7 +127,7 @@ void commandline(int argc, char** argv) {
             flush_output();
             std::exit(0);
         }
-        if (c == command_print || c == command_create || c == command_verify)
+        if (c == command_print || c == command_create || c == command_verify || c == command_undo)
             commands[c] = "";
         else if (c > command_create && c < command_help)
             commands[c] = optarg;
@@ -142,9 +145,21 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // A run that writes holds the lock from its read to its write, so that
     // what it prints and keeps is what is on disk, and no other writer's
     // change falls between.
-    const bool writes = commands.size() > commands.count(command_print) + commands.count(command_verify);
-    if (writes) reg.lock();
-    if (commands.count(command_create))
+    const std::size_t reads = commands.count(command_print) + commands.count(command_verify);
+    const bool writes = commands.size() > reads, undo = commands.count(command_undo);
+    if (undo && commands.size() > reads + 1) fail("Error: can't undo and change file %s in one run\n", file);
+    if (writes) {
+        // The cash desk program may be writing too; the technician should know.
+        if (const auto other = find_holder(file)) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "Warning: file %s is open in process %d (%s)\n", file.c_str(), other->pid,
+                         other->name.c_str());
+        }
+        reg.lock();
+    }
+    if (undo)
+        reg.undo();
+    else if (commands.count(command_create))
         reg.clear();
     else
         reg.load();
@@ -162,5 +177,5 @@ void exec(std::map<int, std::string> commands, std::string file) {
         flush_output();
     }
 
-    if (writes) reg.save(given);
+    if (writes && !undo) reg.save(given);
 }

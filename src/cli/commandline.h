@@ -16,6 +16,7 @@ enum command : int {
     command_help = 16,
     command_version = 17,
     command_verify = 18,
+    command_undo = 19,
 };
 
 // The long options getopt_long is given, ended by the all-zero record.
@@ -29,5 +30,6 @@ void commandline(int argc, char** argv);
 // Carries out the commands on `file`: stat, verify, create or load, set in
 // ascending command number, print, save when anything but --print or
 // --verify was asked for.  Damage found by --verify ends the run with
-// status 1 before anything is changed.
+// status 1 before anything is changed.  --undo puts the kept image back in
+// place of create, set and save, and takes neither.
 void exec(std::map<int, std::string> commands, std::string file);

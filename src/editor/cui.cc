@@ -8,6 +8,7 @@
 #include "register/paths.h"
 #include "register/registry.h"
 #include "register/text_forms.h"
+#include "register/trail.h"
 #include "tui/convert.h"
 #include "tui/init.h"
 #include "tui/maskedit.h"
@@ -144,6 +145,13 @@ void cui() {
     // holds counters that must not be lost, and load() reports it.
     if (access(reg.path.c_str(), F_OK) != 0 && errno == ENOENT) reg.create();
     reg.load();
+    // The cash desk program may be running on the same file: say so once,
+    // before anything is changed.
+    if (const auto other = find_holder(reg.path)) {
+        message_box notice(6, 5, 11, 35,
+                           "Реестр открыт программой\n"_cp.str() + other->name + " " + std::to_string(other->pid));
+        notice.show();
+    }
 
     while (!input_lost()) {
         const int id = choose(reg);

@@ -162,7 +162,13 @@ void register_lock::write(const register_image& image, std::size_t from, std::si
     if (!ok || fdatasync(fd_) != 0) fail(write_error, path_);
 }
 
-void replace_file(const std::string& path, std::string_view bytes) {
+struct stat register_lock::status() const {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) fail(open_error, path_);
+    return st;
+}
+
+void replace_file(const std::string& path, std::string_view bytes, const struct stat* like) {
     // Replace what a symbolic link points to, not the link itself.
     const std::string target = final_target(path, open_error);
     const int dir = open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -184,11 +190,12 @@ void replace_file(const std::string& path, std::string_view bytes) {
         close(dir);
         fail(open_error, path);
     }
-    if (existed) {
+    if (like || existed) {
+        const struct stat& from = like ? *like : old;
         // Best effort: an unprivileged user cannot give a file away.
-        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+        if (fchown(fd, from.st_uid, from.st_gid) != 0) {
         }
-        fchmod(fd, old.st_mode & 07777);
+        fchmod(fd, from.st_mode & 07777);
     } else {
         const mode_t mask = umask(0);
         umask(mask);

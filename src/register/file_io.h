@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/stat.h>
+
 using register_image = std::array<unsigned char, register_size>;
 
 // The register image in the regular file at `path`; bytes past the end of a
@@ -45,6 +47,8 @@ public:
     void write(const register_image& image, std::size_t from, std::size_t to);
     // Closes the file, which lets the next writer in.
     void unlock();
+    // The register's mode and owner, for the files that go with it.
+    struct stat status() const;
 
 private:
     std::string path_;
@@ -55,8 +59,9 @@ private:
 // Replaces the file at `path` with `bytes` so that at every moment it holds
 // either its old or its new content: a temporary file of one fixed name beside
 // it is written, synced and renamed over it, all relative to the directory
-// opened once.  An existing file keeps its mode and owner.
-void replace_file(const std::string& path, std::string_view bytes);
+// opened once.  The new file takes the mode and owner of `like` when given,
+// else of the file it replaces.
+void replace_file(const std::string& path, std::string_view bytes, const struct stat* like = nullptr);
 
 // Holds SIGINT, SIGTERM, SIGHUP and SIGQUIT while alive, so that an
 // interrupt never lands between the writes that belong together.

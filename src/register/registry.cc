@@ -26,6 +26,7 @@
 
 #include "register/file_io.h"
 #include "register/paths.h"
+#include "register/trail.h"
 
 #include <algorithm>
 #include <string_view>
@@ -175,13 +176,46 @@ void registry::save(field_set fields) {
         to = std::max(to, register_fields[i].offset + register_fields[i].width);
     }
     if (blank_) from = 0, to = next.size();
-    if (from < to) lock_->write(next, from, to);
-    // The cash code file names the desk the register now holds, and is in
-    // place before another writer may change the register again.
-    const std::uint64_t desk = read_le(next.data() + register_fields[0].offset, register_fields[0].width);
+    // The cash code file names the desk the register then holds.
+    const std::uint64_t stored = read_le(next.data() + register_fields[0].offset, register_fields[0].width);
     const bool desk_set = (fields & fields_of(&registry::cashcode)).any();
-    replace_file(rooted(cashcode_file), std::to_string(desk_set ? cashcode : desk ? desk : 1));
+    commit(next, from, to, desk_set ? cashcode : stored ? static_cast<std::uint16_t>(stored) : 1,
+           blank_ ? "create" : nullptr);
+}
+
+void registry::undo() {
+    held_signals hold;
+    lock();
+    const register_image kept = read_image(kept_path(path));
+    const register_image& now = lock_->on_disk();
+    std::size_t from = 0, to = kept.size();
+    while (from < to && kept[from] == now[from]) ++from;
+    while (to > from && kept[to - 1] == now[to - 1]) --to;
+    registry restored(path);
+    restored.decode(kept);
+    commit(kept, from, to, restored.cashcode, "undo");
+}
+
+// Keeps the image on disk beside the register, writes next[from, to) over it
+// in one write, puts the cash code file in place, logs the change and lets
+// the next writer in.  All of it under the lock, with the signals held.
+void registry::commit(const register_image& next, std::size_t from, std::size_t to, std::uint16_t desk,
+                      const char* action) {
+    const register_image before = lock_->on_disk();
+    if (from < to) {
+        const struct stat like = lock_->status();
+        replace_file(kept_path(path), std::string_view(reinterpret_cast<const char*>(before.data()), before.size()),
+                     &like);
+        lock_->write(next, from, to);
+    }
+    replace_file(rooted(cashcode_file), std::to_string(desk));
     lock_->unlock();
     lock_.reset();
+    if (from < to) {
+        registry was(path);
+        was.decode(before);
+        decode(next);
+        log_line(trail_line(path, action, was, *this));
+    }
     decode(next);
 }

@@ -51,6 +51,10 @@ public:
     void lock();    // takes the register's write lock now; save() releases it
     void save();    // the fields whose value differs from what load() gave, then the cash code file
     void save(field_set fields);  // these fields (every one after clear()), then the cash code file
+    // Puts back the image the last change replaced, kept beside the register
+    // (see trail.h), and keeps the one it replaces there instead: a second
+    // undo redoes.
+    void undo();
 
     // The fields whose member differs from the value load() or clear() gave.
     field_set changed() const;
@@ -66,6 +70,8 @@ public:
 private:
     void decode(const std::array<unsigned char, register_size>& image);
     void encode(std::size_t field, std::array<unsigned char, register_size>& image) const;
+    void commit(const std::array<unsigned char, register_size>& next, std::size_t from, std::size_t to,
+                std::uint16_t desk, const char* action);
 
     std::array<unsigned char, register_size> image_{};  // what the members were read from
     bool blank_ = false;                                 // image_ is the blank image: saved whole

@@ -219,14 +219,14 @@ TEST_F(Cli, PermissionsAreHonouredAndReported) {
     EXPECT_EQ(r.err, "Error: can't open file " + reg + " for read\n");
     EXPECT_EQ(r.out, "");
 
-    // The register may be written while the conf directory is not: the
-    // register keeps its new values, the cash code file its old text.
+    // A register anyone may write, in a directory only root may: its
+    // previous version cannot be kept, so nothing is changed.
     chmod(reg.c_str(), 0666);
     write_file(cashcode, "1");
     r = as_nobody({"--setcashcode", "5", reg});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
-    EXPECT_EQ(read_file(reg)[5], 5);
+    EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for write\n");
+    EXPECT_EQ(read_file(reg), blank);
     EXPECT_EQ(read_file(cashcode), "1");
 }
 
@@ -273,7 +273,8 @@ TEST_F(Cli, WritersTakeTurnsAndKeepEachOthersChanges) {
     held = std::make_unique<record_lock>(reg);
     const run_result r = tx({"--setshift", "7", reg});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't lock file " + reg + "\n");
+    EXPECT_EQ(r.err, "Warning: file " + reg + " is open in process " + std::to_string(getpid()) +
+                         " (tarnex_e2e)\nError: can't lock file " + reg + "\n");
     EXPECT_EQ(read_file(reg), before);
 }
 
@@ -336,6 +337,60 @@ TEST_F(Cli, RootFollowsOnlyRootsLinks) {
         EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << link;
         write_file(secret, "root:secret\n");
     }
+}
+
+// A change leaves a line in the system log and the image it replaced beside
+// the register; --undo puts that back and keeps the other, so a second one
+// redoes, the cash code file following each time.
+TEST_F(Cli, ChangesAreLoggedAndUndone) {
+    ASSERT_EQ(tx({"--setcashcode", "3", "--setshift", "41", reg}).status, 0);
+    const std::string before = read_file(reg);
+    const system_log log(dir.path);
+    std::vector<std::string> set = {TARNEX_BIN, "--setcashcode", "5", "--setshift", "42", reg};
+    run_result r = run(log.logging(set), env);
+    if (r.status != 0 && r.err.find("unshare") != std::string::npos) GTEST_SKIP() << "no mount namespace: " << r.err;
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string line = log.next();
+    EXPECT_NE(line.find("tarnex["), std::string::npos) << line;
+    EXPECT_NE(line.find(": " + reg + ": user root, tty none: cashcode 3 -> 5, shift 41 -> 42"), std::string::npos) << line;
+    const std::string after = read_file(reg);
+    EXPECT_EQ(read_file(reg + "-"), before);
+
+    r = run(log.logging({TARNEX_BIN, "--undo", "--print", reg}), env);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, 22), "cashcode = 3\nshift = 4");
+    EXPECT_NE(log.next().find(": undo; cashcode 5 -> 3, shift 42 -> 41"), std::string::npos);
+    EXPECT_EQ(read_file(reg), before);
+    EXPECT_EQ(read_file(reg + "-"), after);
+    EXPECT_EQ(read_file(cashcode), "3");
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_EQ(read_file(reg), after);
+    EXPECT_EQ(read_file(cashcode), "5");
+
+    // Reading runs leave no line; --undo changes nothing else, and nothing
+    // without a kept image.
+    EXPECT_EQ(run(log.logging({TARNEX_BIN, "--print", reg}), env).status, 0);
+    EXPECT_EQ(log.next(), "");
+    r = tx({"--undo", "--setshift", "1", reg});
+    EXPECT_EQ(r.err, "Error: can't undo and change file " + reg + " in one run\n");
+    std::remove((reg + "-").c_str());
+    r = tx({"--undo", reg});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for read\n");
+    EXPECT_EQ(read_file(reg), after);
+}
+
+// A writing run warns when another process has the register open and goes
+// on; a reading run and a run on a register nobody holds say nothing.
+TEST_F(Cli, AWriterIsWarnedOfAnotherProcessOnTheRegister) {
+    EXPECT_EQ(tx({"--setshift", "2", reg}).err, "");
+    const int held = open(reg.c_str(), O_RDONLY);
+    const run_result r = tx({"--setshift", "3", reg});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: file " + reg + " is open in process " + std::to_string(getpid()) + " (tarnex_e2e)\n");
+    EXPECT_EQ(tx({"--print", reg}).err, "");
+    close(held);
+    EXPECT_NE(print().find("shift = 3\n"), std::string::npos);
 }
 
 }  // namespace

@@ -41,17 +41,24 @@ protected:
 };
 
 TEST_F(Faults, AFailedWriteOrSyncIsAFailure) {
+    // The kept previous version is written first (write, fsync, rename,
+    // directory), then the register, then the cash code file likewise.
+    const std::string kept = reg + "-";
     struct {
         const char* inject;
         std::string path;   // the file the message names
         bool register_new;  // the register already holds the new shift
     } cases[] = {
+        {"write:error=ENOSPC:when=1", kept, false},
+        {"fsync:error=EIO:when=1", kept, false},
+        {"renameat:error=EIO:when=1", kept, false},
+        {"fsync:error=EIO:when=2", kept, false},
         {"pwrite64:error=ENOSPC", reg, false},
         {"fdatasync:error=EIO", reg, false},
-        {"write:error=ENOSPC:when=1", cashcode, true},
-        {"fsync:error=EIO:when=1", cashcode, true},
-        {"renameat:error=EIO", cashcode, true},
-        {"fsync:error=EIO:when=2", cashcode, true},  // the directory, after the rename
+        {"write:error=ENOSPC:when=2", cashcode, true},
+        {"fsync:error=EIO:when=3", cashcode, true},
+        {"renameat:error=EIO:when=2", cashcode, true},
+        {"fsync:error=EIO:when=4", cashcode, true},  // the directory, after the rename
     };
     for (const auto& c : cases) {
         write_file(reg, blank);
@@ -60,12 +67,12 @@ TEST_F(Faults, AFailedWriteOrSyncIsAFailure) {
         EXPECT_EQ(r.status, 1) << c.inject;
         EXPECT_EQ(r.err, "Error: can't write file " + c.path + "\n") << c.inject;
         const std::string text = read_file(cashcode);
-        if (std::string(c.inject).rfind("fsync:error=EIO:when=2", 0) == 0)
+        if (std::string(c.inject).rfind("fsync:error=EIO:when=4", 0) == 0)
             EXPECT_EQ(text, "7");  // renamed already, only its durability is in doubt
         else
             EXPECT_EQ(text, "1") << c.inject;
-        if (c.register_new) {
-            EXPECT_EQ(read_file(reg)[263], 5) << c.inject;
+        if (c.register_new || c.path == kept) {
+            EXPECT_EQ(read_file(reg)[263], c.register_new ? 5 : 0) << c.inject;  // no change without a way back
         }
         // No temporary file is left behind.
         EXPECT_EQ(run({"sh", "-c", "ls " + dir / "quelvaris/cash/conf"}).out, "cashcode\n") << c.inject;

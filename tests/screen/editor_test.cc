@@ -5,6 +5,7 @@
 #include "register/registry.h"
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,6 +216,28 @@ TEST_F(Editor, AMissingRegisterBehindALinkIsMadeWhereItPoints) {
     EXPECT_EQ(read_file(target), blank);
     struct stat st;
     EXPECT_TRUE(lstat(reg.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+}
+
+// A save leaves its line in the system log; a register another process
+// holds open is announced once, before the menu.
+TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
+    write_file(reg, blank);
+    const int held = ::open(reg.c_str(), O_RDONLY);
+    const system_log log(dir.path);
+    terminal t(log.logging({TARNEX_BIN}), opt);
+    ASSERT_TRUE(t.wait_text(7, 8, "Реестр открыт программой"));
+    EXPECT_TRUE(t.wait_text(8, 11, "tarnex_screen " + std::to_string(getpid())));
+    t.press(VTERM_KEY_ENTER);
+    ASSERT_TRUE(t.wait_text(row_of(14), 2, "Выход без сохранения"));
+    ASSERT_TRUE(t.wait_idle());
+    close(held);
+    enter(t, 3, "77");
+    leave(t, 13);
+    EXPECT_EQ(t.wait_exit(), 0);
+    const std::string line = log.next();
+    EXPECT_NE(line.find(": " + reg + ": user root, tty "), std::string::npos) << line;
+    EXPECT_NE(line.find(": checknum 1 -> 77"), std::string::npos) << line;
+    EXPECT_NE(printed().find("checknum = 77\n"), std::string::npos);
 }
 
 TEST_F(Editor, ACancelledDialogChangesNothing) {

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,4 +152,28 @@ void write_file(const std::string& path, const std::string& bytes) {
 bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+system_log::system_log(const std::string& dir) : path(dir + "/log"), fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("bind " + path);
+    const timeval wait{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+}
+
+system_log::~system_log() { close(fd); }
+
+std::vector<std::string> system_log::logging(const std::vector<std::string>& argv) const {
+    std::vector<std::string> wrapped = {"/usr/bin/unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                        "mount -t tmpfs none /dev && ln -s " + path + " /dev/log && exec \"$@\"", "sh"};
+    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+    return wrapped;
+}
+
+std::string system_log::next() const {
+    char line[4096];
+    const ssize_t n = recv(fd, line, sizeof line, 0);
+    return n > 0 ? std::string(line, static_cast<std::size_t>(n)) : "";
 }

@@ -34,3 +34,15 @@ struct scratch_dir {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
+
+// A system log of the test's own: a datagram socket that a command wrapped by
+// `logging` finds at /dev/log, in a private mount namespace whose /dev is an
+// empty tmpfs.  next() gives the next line logged, or "" after five seconds.
+struct system_log {
+    std::string path;
+    int fd;
+    explicit system_log(const std::string& dir);
+    ~system_log();
+    std::vector<std::string> logging(const std::vector<std::string>& argv) const;
+    std::string next() const;
+};
