@@ -1,10 +1,9 @@
 #include "cli/commandline.h"
 #include "editor/cui.h"
-
-#include <clocale>
+#include "tui/convert.h"
 
 int main(int argc, char** argv) {
-    std::setlocale(LC_CTYPE, "");
+    convert::take_locale();
     if (argc < 2)
         cui();
     else
