@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "tui/convert.h"
 #include "tui/init.h"
 #include "tui/maskedit.h"
 #include "tui/menu.h"
@@ -72,7 +71,6 @@ std::string run(const std::vector<std::string>& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    convert::take_locale();  // as the program itself does first
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::fprintf(stderr, "usage: tui_probe WIDGET ARGS...\n");

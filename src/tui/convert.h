@@ -18,7 +18,10 @@ extern const char* locle_set_result;
 
 // Takes the character type (LC_ALL, LC_CTYPE, LANG) from the environment,
 // and C.UTF-8 instead when that can show nothing but ASCII.  The one place
-// that sets the locale: main() calls it before anything is shown.
+// that sets the locale.  It runs where Russian is first shown, in init()
+// before curses starts and for --help, not at start-up: --print and the set
+// options write only ASCII, and loading a locale's tables would be a good
+// part of what such a run costs beyond cat.
 void take_locale();
 
 // CP1251 text as the current locale shows it: unchanged under a CP1251
