@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 
 namespace {
 
@@ -122,6 +123,33 @@ TEST_F(Cli, HelpIsReadableInEveryLocale) {
     const run_result koi8 = tarnex({"--help"}, {{"LC_ALL", "ru_RU.KOI8-R"}});
     EXPECT_EQ(koi8.out.substr(0, 14), "\xE9\xD3\xD0\xCF\xCC\xD8\xDA\xCF\xD7\xC1\xCE\xC9\xC5:");
     EXPECT_EQ(koi8.out.size(), cp1251.size()) << "one byte a character, as in CP1251";
+}
+
+// --print and the set options write only ASCII, and loading a locale's
+// tables would be a good part of what they cost; only the Russian texts
+// take the locale.
+TEST_F(Cli, OnlyTheRussianTextsLoadALocale) {
+    if (run({"strace", "-o", "/dev/null", "true"}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+    const auto locale_opens = [&](std::vector<std::string> args, env_map e) {
+        const std::string trace = dir / "trace";
+        std::vector<std::string> argv = {"strace", "-f", "-e", "trace=open,openat", "-o", trace, TARNEX_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        e["ASAN_OPTIONS"] = "exitcode=86:detect_leaks=0";  // LeakSanitizer cannot run under a tracer
+        EXPECT_EQ(run(argv, e).status, 0);
+        int n = 0;
+        std::istringstream lines(read_file(trace));
+        for (std::string line; std::getline(lines, line);)
+            n += line.find("/locale") != std::string::npos || line.find("/gconv") != std::string::npos;
+        return n;
+    };
+    for (const char* lang : {"C.UTF-8", "", "ru_RU.KOI8-R"}) {
+        env_map e = env;
+        e["LC_ALL"] = e["LC_CTYPE"] = "";
+        e["LANG"] = lang;
+        EXPECT_EQ(locale_opens({"--print", reg}, e), 0) << lang;
+        EXPECT_EQ(locale_opens({"--setshift", "3", "--print", reg}, e), 0) << lang;
+        EXPECT_GT(locale_opens({"--help"}, e), 0) << lang;
+    }
 }
 
 TEST_F(Cli, PrintsTheTwelveValuesAfterSettingThem) {
