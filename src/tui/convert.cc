@@ -17,8 +17,8 @@ void take_locale() {
     // LANG names a locale this till lacks, show ASCII only: ncursesw drops
     // every Russian byte there, leaving the editor's labels and both ways out
     // blank, and --help prints CP1251 that no terminal of today reads.  Those
-    // terminals speak UTF-8, so take C.UTF-8, which glibc ships and which
-    // changes nothing but the character type.
+    // terminals speak UTF-8, so take C.UTF-8, which glibc ships; collation,
+    // messages and numbers are other categories and stay C's.
     if (std::strcmp(nl_langinfo(CODESET), "ANSI_X3.4-1968") == 0)
         if (const char* utf8 = std::setlocale(LC_CTYPE, "C.UTF-8")) locle_set_result = utf8;
 }

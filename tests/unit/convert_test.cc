@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
-#include <cstdlib>
-#include <langinfo.h>
-#include <map>
-#include <optional>
 #include <string>
 
 namespace {
@@ -50,49 +46,6 @@ TEST(Convert, ShowsCp1251InTheLocalesCharacterSet) {
         ASSERT_STREQ(std::setlocale(LC_CTYPE, nullptr), row.locale)
             << "missing locale; run as root: localedef -i ru_RU -f KOI8-R ru_RU.KOI8-R (or -f CP1251 ru_RU.CP1251)";
         EXPECT_EQ(convert::to_string(row.in), row.out) << row.locale << ": " << row.in;
-    }
-}
-
-// Sets the locale variables for one test and puts them back after it.
-struct environment_guard {
-    std::map<std::string, std::optional<std::string>> saved;
-    explicit environment_guard(const std::map<std::string, std::string>& vars) {
-        for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-            const char* v = std::getenv(name);
-            saved[name] = v ? std::optional<std::string>(v) : std::nullopt;
-            unsetenv(name);
-        }
-        for (const auto& [name, value] : vars) setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~environment_guard() {
-        for (const auto& [name, value] : saved)
-            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-    }
-};
-
-TEST(TakeLocale, TakesCUtf8WhereTheEnvironmentShowsOnlyAscii) {
-    struct {
-        std::map<std::string, std::string> env;
-        const char* locale;
-        const char* codeset;
-    } rows[] = {
-        {{}, "C.UTF-8", "UTF-8"},
-        {{{"LANG", "C"}}, "C.UTF-8", "UTF-8"},
-        {{{"LC_ALL", "POSIX"}, {"LANG", "ru_RU.CP1251"}}, "C.UTF-8", "UTF-8"},
-        {{{"LANG", "xx_XX.UTF-8"}}, "C.UTF-8", "UTF-8"},  // not installed: C, then C.UTF-8
-        {{{"LC_CTYPE", "xx_XX.KOI8-R"}, {"LANG", "ru_RU.CP1251"}}, "C.UTF-8", "UTF-8"},
-        {{{"LANG", "C.UTF-8"}}, "C.UTF-8", "UTF-8"},
-        {{{"LANG", "ru_RU.CP1251"}}, "ru_RU.CP1251", "CP1251"},
-        {{{"LC_CTYPE", "ru_RU.KOI8-R"}, {"LANG", "C"}}, "ru_RU.KOI8-R", "KOI8-R"},
-    };
-    locale_guard restore("C");
-    for (const auto& row : rows) {
-        environment_guard env(row.env);
-        std::setlocale(LC_CTYPE, "C");
-        convert::take_locale();
-        EXPECT_STREQ(convert::locle_set_result, row.locale);
-        EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), row.locale);
-        EXPECT_STREQ(nl_langinfo(CODESET), row.codeset);
     }
 }
 
