@@ -13,7 +13,6 @@
 //   tui_probe window TOP LEFT BOTTOM RIGHT
 //       a frame drawn right after print_invert, "%d" printed, one key read; then
 //       the window is destroyed and a small one waits for a key on row 0
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -72,7 +71,6 @@ std::string run(const std::vector<std::string>& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::setlocale(LC_CTYPE, "");  // as the program itself does first
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::fprintf(stderr, "usage: tui_probe WIDGET ARGS...\n");

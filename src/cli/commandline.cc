@@ -118,6 +118,7 @@ void commandline(int argc, char** argv) {
     int index = 0;
     for (int c; (c = getopt_long(argc, argv, "", table.data(), &index)) != -1;) {
         if (c == command_help) {
+            convert::take_locale();
             std::printf(convert::to_string(usage).c_str(), argv[0]);
             flush_output();
             std::exit(0);

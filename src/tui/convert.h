@@ -13,15 +13,21 @@
 
 namespace convert {
 
-// Result of the setlocale(LC_CTYPE, "") made before main() runs.
+// The name of the character-type locale that take_locale() settled on.
 extern const char* locle_set_result;
 
-// True when the character set of the current LC_CTYPE locale is UTF-8.
-bool utf8_locale();
+// Takes the character type (LC_ALL, LC_CTYPE, LANG) from the environment,
+// and C.UTF-8 instead when that can show nothing but ASCII.  The one place
+// that sets the locale.  It runs where Russian is first shown, in init()
+// before curses starts and for --help, not at start-up: --print and the set
+// options write only ASCII, and loading a locale's tables would be a good
+// part of what such a run costs beyond cat.
+void take_locale();
 
-// CP1251 text as the current locale shows it: converted to UTF-8 under a
-// UTF-8 locale, unchanged in every other locale.  A byte that CP1251 leaves
-// undefined comes out as "?".
+// CP1251 text as the current locale shows it: unchanged under a CP1251
+// locale, otherwise converted to the locale's character set.  A character
+// that set lacks, and a byte that CP1251 leaves undefined, comes out as one
+// "?", so that every byte still takes one cell.
 std::string to_string(std::string text);
 
 }  // namespace convert

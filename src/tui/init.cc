@@ -1,8 +1,10 @@
 #include "tui/init.h"
 
+#include "tui/convert.h"
 #include "tui/window.h"
 
 void init() {
+    convert::take_locale();  // initscr decides from it how to write text
     initscr();
     start_color();
     cbreak();

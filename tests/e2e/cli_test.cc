@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <iconv.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <clocale>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -21,6 +24,26 @@ namespace {
 using env_map = std::map<std::string, std::string>;
 
 const std::string blank(reinterpret_cast<const char*>(empty_reg.data()), empty_reg.size());
+
+bool installed(const char* locale) {
+    locale_t l = newlocale(LC_CTYPE_MASK, locale, nullptr);
+    if (l) freelocale(l);
+    return l != nullptr;
+}
+
+// CP1251 text in another character set, through the C library's converter.
+std::string recode(std::string text, const char* charset) {
+    iconv_t cd = iconv_open(charset, "CP1251");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return "(no converter to " + std::string(charset) + ")";
+    std::string out(text.size() * 4, '\0');
+    char* in = text.data();
+    char* dst = out.data();
+    std::size_t in_left = text.size(), dst_left = out.size();
+    if (iconv(cd, &in, &in_left, &dst, &dst_left) == static_cast<std::size_t>(-1)) out = "(cannot convert)";
+    iconv_close(cd);
+    out.resize(out.size() - dst_left);
+    return out;
+}
 
 const std::vector<std::string> example_options = {
     "--setcashcode", "3", "--setshift", "41", "--setchecknum", "17", "--setshift_begin", "05.03.2024 08:30",
@@ -53,6 +76,8 @@ protected:
 };
 
 TEST_F(Cli, HelpIsTheUsageTextAndTouchesNothing) {
+    ASSERT_TRUE(installed("ru_RU.CP1251")) << "run as root: localedef -i ru_RU -f CP1251 ru_RU.CP1251";
+    env["LC_ALL"] = "ru_RU.CP1251";  // the till's own bytes
     constexpr auto first_line = "Использование: %s [опции] файл\nОпции:\n"_cp;
     const run_result r = tx({"--print", "--help", reg});
     EXPECT_EQ(r.status, 0);
@@ -64,14 +89,72 @@ TEST_F(Cli, HelpIsTheUsageTextAndTouchesNothing) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 18);
     EXPECT_NE(r.out.find("\t--setshift_begin - "), std::string::npos);
     EXPECT_FALSE(exists(cashcode));
+}
 
-    // A terminal of today gets the same text as UTF-8.
-    env["LC_ALL"] = "C.UTF-8";
-    const run_result u = tx({"--help"});
-    EXPECT_EQ(u.out.substr(0, u.out.find('\n')), "Использование: " TARNEX_BIN " [опции] файл");
-    std::setlocale(LC_CTYPE, "C.UTF-8");
-    EXPECT_EQ(u.out, convert::to_string(r.out));
-    std::setlocale(LC_CTYPE, "C");
+// A terminal of today gets the text in its own character set.  The C and
+// POSIX locales, and a locale name the till has not installed (which the C
+// library turns into C), stand for UTF-8.
+TEST_F(Cli, HelpIsReadableInEveryLocale) {
+    ASSERT_TRUE(installed("ru_RU.CP1251") && installed("ru_RU.KOI8-R"))
+        << "run as root: localedef -i ru_RU -f CP1251 ru_RU.CP1251; localedef -i ru_RU -f KOI8-R ru_RU.KOI8-R";
+    ASSERT_FALSE(installed("xx_XX.UTF-8"));
+    const std::string cp1251 = tarnex({"--help"}, {{"LC_ALL", "ru_RU.CP1251"}}).out;
+    const env_map no_locale = {{"LC_ALL", ""}, {"LC_CTYPE", ""}, {"LANG", ""}};
+    struct {
+        env_map env;
+        const char* charset;
+    } cases[] = {
+        {{}, "UTF-8"},  // none of the variables set, as for a fresh root
+        {{{"LANG", "C"}}, "UTF-8"},
+        {{{"LC_ALL", "POSIX"}, {"LANG", "ru_RU.CP1251"}}, "UTF-8"},
+        {{{"LANG", "xx_XX.UTF-8"}}, "UTF-8"},  // an SSH client's LANG the till lacks
+        {{{"LANG", "C.UTF-8"}}, "UTF-8"},
+        {{{"LC_CTYPE", "ru_RU.KOI8-R"}, {"LANG", "C"}}, "KOI8-R"},
+        {{{"LANG", "ru_RU.CP1251"}}, "CP1251"},
+    };
+    for (const auto& c : cases) {
+        env_map e = no_locale;
+        for (const auto& [name, value] : c.env) e[name] = value;
+        std::string label;
+        for (const auto& [name, value] : e)
+            if (!value.empty()) label += name + "=" + value + " ";
+        const run_result r = tarnex({"--help"}, e);
+        EXPECT_EQ(r.status, 0) << label;
+        EXPECT_EQ(r.out, recode(cp1251, c.charset)) << label;
+        if (c.charset == std::string("UTF-8")) {
+            EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Использование: " TARNEX_BIN " [опции] файл") << label;
+        }
+    }
+    const run_result koi8 = tarnex({"--help"}, {{"LC_ALL", "ru_RU.KOI8-R"}});
+    EXPECT_EQ(koi8.out.substr(0, 14), "\xE9\xD3\xD0\xCF\xCC\xD8\xDA\xCF\xD7\xC1\xCE\xC9\xC5:");
+    EXPECT_EQ(koi8.out.size(), cp1251.size()) << "one byte a character, as in CP1251";
+}
+
+// --print and the set options write only ASCII, and loading a locale's
+// tables would be a good part of what they cost; only the Russian texts
+// take the locale.
+TEST_F(Cli, OnlyTheRussianTextsLoadALocale) {
+    if (run({"strace", "-o", "/dev/null", "true"}).status != 0) GTEST_SKIP() << "strace cannot trace here";
+    const auto locale_opens = [&](std::vector<std::string> args, env_map e) {
+        const std::string trace = dir / "trace";
+        std::vector<std::string> argv = {"strace", "-f", "-e", "trace=open,openat", "-o", trace, TARNEX_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        e["ASAN_OPTIONS"] = "exitcode=86:detect_leaks=0";  // LeakSanitizer cannot run under a tracer
+        EXPECT_EQ(run(argv, e).status, 0);
+        int n = 0;
+        std::istringstream lines(read_file(trace));
+        for (std::string line; std::getline(lines, line);)
+            n += line.find("/locale") != std::string::npos || line.find("/gconv") != std::string::npos;
+        return n;
+    };
+    for (const char* lang : {"C.UTF-8", "", "ru_RU.KOI8-R"}) {
+        env_map e = env;
+        e["LC_ALL"] = e["LC_CTYPE"] = "";
+        e["LANG"] = lang;
+        EXPECT_EQ(locale_opens({"--print", reg}, e), 0) << lang;
+        EXPECT_EQ(locale_opens({"--setshift", "3", "--print", reg}, e), 0) << lang;
+        EXPECT_GT(locale_opens({"--help"}, e), 0) << lang;
+    }
 }
 
 TEST_F(Cli, PrintsTheTwelveValuesAfterSettingThem) {

@@ -4,6 +4,7 @@
 #include "process.h"
 #include "register/registry.h"
 
+#include <locale.h>
 #include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -256,11 +257,50 @@ TEST_F(Editor, ACancelledDialogChangesNothing) {
 
 TEST_F(Editor, ShowsTheTillsOwnBytesUnderACp1251Locale) {
     opt.env["LANG"] = "ru_RU.CP1251";
-    opt.cp1251 = true;
+    opt.charset = "CP1251";
     auto t = start_editor();
     EXPECT_EQ(t->row(row_of(9)), " │Счетчик продаж тек.см.    :0          │");
     t->press(VTERM_KEY_ESCAPE);
     EXPECT_EQ(t->wait_exit(), 0);
+}
+
+// The POSIX locale of a fresh root, or of an SSH session whose LANG names a
+// locale the till lacks, shows only ASCII; the editor takes UTF-8 there,
+// since that is what such terminals speak.  A KOI8-R locale gets KOI8-R.
+TEST_F(Editor, ShowsItsLabelsAndBothWaysOutInEveryLocale) {
+    struct {
+        std::map<std::string, std::string> env;
+        const char* charset;  // what the terminal speaks; "" for UTF-8
+        const char* leave;    // "Запись и выход" as the bytes that reach it
+    } cases[] = {
+        {{{"LANG", ""}}, "", "Запись и выход"},
+        {{{"LANG", "C"}}, "", "Запись и выход"},
+        {{{"LC_ALL", "POSIX"}}, "", "Запись и выход"},
+        {{{"LANG", "xx_XX.UTF-8"}}, "", "Запись и выход"},
+        {{{"LC_CTYPE", "ru_RU.KOI8-R"}, {"LANG", "C"}}, "KOI8-R", "\xFA\xC1\xD0\xC9\xD3\xD8 \xC9 \xD7\xD9\xC8\xCF\xC4"},
+    };
+    locale_t absent = newlocale(LC_CTYPE_MASK, "xx_XX.UTF-8", nullptr);
+    ASSERT_FALSE(absent) << "xx_XX.UTF-8 stands for a locale the till lacks";
+    write_file(reg, blank);
+    const auto defaults = opt;
+    for (const auto& c : cases) {
+        opt = defaults;
+        for (const auto& [name, value] : c.env) opt.env[name] = value;
+        opt.charset = c.charset;
+        auto t = start_editor();
+        const std::string label = c.env.begin()->first + "=" + c.env.begin()->second;
+        EXPECT_EQ(t->row(row_of(1)), " │Номер кассы               :1          │") << label;
+        EXPECT_EQ(t->row(row_of(10)), " │Счетчик возвратов тек.см. :0          │") << label;
+        EXPECT_EQ(t->row(row_of(13)), " │Запись и выход" + std::string(24, ' ') + "│") << label;
+        EXPECT_EQ(t->row(row_of(14)), " │Выход без сохранения" + std::string(18, ' ') + "│") << label;
+        EXPECT_NE(t->output().find(c.leave), std::string::npos) << label;
+        open(*t, 2);
+        EXPECT_EQ(t->text(7, 6, 12), "Номер смены:") << label;
+        ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));
+        leave(*t, 14);
+        EXPECT_EQ(t->wait_exit(), 0) << label;
+    }
+    EXPECT_EQ(read_file(reg), blank);
 }
 
 // Failures end curses first, so that the line is readable and the shell works.

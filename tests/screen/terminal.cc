@@ -54,25 +54,25 @@ std::vector<uint32_t> code_points(std::string_view utf8) {
     return out;
 }
 
-// What a CP1251 terminal shows for each byte from 0x80 up, as UTF-8.
-const std::array<std::string, 128>& cp1251_glyphs() {
-    static const std::array<std::string, 128> glyphs = [] {
-        std::array<std::string, 128> g;
-        iconv_t cd = iconv_open("UTF-8", "CP1251");
-        for (int b = 0x80; b <= 0xFF; ++b) {
-            char in = static_cast<char>(b), out[8];
-            char* src = &in;
-            char* dst = out;
-            std::size_t in_left = 1, out_left = sizeof out;
-            if (cd != reinterpret_cast<iconv_t>(-1) && iconv(cd, &src, &in_left, &dst, &out_left) != static_cast<std::size_t>(-1))
-                g[b - 0x80].assign(out, dst);
-            else
-                g[b - 0x80] = "?";
-        }
-        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
-        return g;
-    }();
-    return glyphs;
+// What a terminal speaking `charset` shows for each byte from 0x80 up, as
+// UTF-8; "?" for a byte the set leaves undefined.
+const std::array<std::string, 128>& glyphs(const std::string& charset) {
+    static std::map<std::string, std::array<std::string, 128>> sets;
+    if (const auto it = sets.find(charset); it != sets.end()) return it->second;
+    std::array<std::string, 128>& g = sets[charset];
+    iconv_t cd = iconv_open("UTF-8", charset.c_str());
+    for (int b = 0x80; b <= 0xFF; ++b) {
+        char in = static_cast<char>(b), out[8];
+        char* src = &in;
+        char* dst = out;
+        std::size_t in_left = 1, out_left = sizeof out;
+        if (cd != reinterpret_cast<iconv_t>(-1) && iconv(cd, &src, &in_left, &dst, &out_left) != static_cast<std::size_t>(-1))
+            g[b - 0x80].assign(out, dst);
+        else
+            g[b - 0x80] = "?";
+    }
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    return g;
 }
 
 void write_all(int fd, const char* bytes, std::size_t n) {
@@ -139,7 +139,7 @@ std::map<std::string, std::string> environment(const options& opt) {
 }  // namespace
 
 terminal::terminal(const std::vector<std::string>& argv, options opt)
-    : rows_(opt.rows), cols_(opt.cols), cp1251_(opt.cp1251) {
+    : rows_(opt.rows), cols_(opt.cols), charset_(opt.charset) {
     vt_ = vterm_new(rows_, cols_);
     vterm_set_utf8(vt_, 1);
     vterm_output_set_callback(vt_, &terminal::on_output, this);
@@ -200,8 +200,8 @@ terminal::~terminal() {
 
 void terminal::on_output(const char* bytes, std::size_t len, void* user) {
     auto* self = static_cast<terminal*>(user);
-    if (!self->cp1251_) return write_all(self->master_, bytes, len);
-    // A CP1251 terminal sends what it shows in CP1251.
+    if (self->charset_.empty()) return write_all(self->master_, bytes, len);
+    // Such a terminal sends what it shows in its own set.
     std::string out;
     for (uint32_t c : code_points(std::string_view(bytes, len))) {
         if (c < 0x80) {
@@ -210,7 +210,7 @@ void terminal::on_output(const char* bytes, std::size_t len, void* user) {
         }
         std::string glyph;
         put_utf8(glyph, c);
-        const auto& table = cp1251_glyphs();
+        const auto& table = glyphs(self->charset_);
         for (int b = 0; b < 128; ++b)
             if (table[b] == glyph) out += static_cast<char>(0x80 + b);
     }
@@ -227,7 +227,7 @@ void terminal::send(std::string_view bytes) { write_all(master_, bytes.data(), b
 
 void terminal::feed(const char* bytes, std::size_t n) {
     received_.append(bytes, n);
-    if (!cp1251_) {
+    if (charset_.empty()) {
         vterm_input_write(vt_, bytes, n);
         return;
     }
@@ -237,7 +237,7 @@ void terminal::feed(const char* bytes, std::size_t n) {
         if (b < 0x80)
             utf8 += static_cast<char>(b);
         else
-            utf8 += cp1251_glyphs()[b - 0x80];
+            utf8 += glyphs(charset_)[b - 0x80];
     }
     vterm_input_write(vt_, utf8.data(), utf8.size());
 }

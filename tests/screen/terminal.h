@@ -40,7 +40,9 @@ struct options {
     // LC_* variables and LINES/COLUMNS are removed unless given here.
     std::map<std::string, std::string> env;
     bool ignore_hangup = false;  // as nohup starts a program
-    bool cp1251 = false;         // the terminal shows CP1251 bytes, not UTF-8
+    // A character set of one byte a character that the terminal speaks
+    // instead of UTF-8, by its iconv name: "CP1251", "KOI8-R".
+    std::string charset;
 };
 
 struct cell {
@@ -106,7 +108,7 @@ private:
     static void on_output(const char* bytes, std::size_t len, void* user);
 
     int rows_, cols_;
-    bool cp1251_;
+    std::string charset_;
     int master_ = -1;
     int slave_ = -1;  // kept open to see how much input the program has not read
     int pidfd_ = -1;
