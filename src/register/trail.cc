@@ -41,7 +41,15 @@ std::string command_name(const char* pid) {
 }  // namespace
 
 std::string trail_line(const std::string& path, const char* action, const registry& before, const registry& after) {
-    std::string line = path + ": user " + user_name(getuid());
+    // A log is read far from the shell that ran the command: name the file
+    // from the root.
+    std::string line = path;
+    if (line.empty() || line.front() != '/') {
+        char* here = getcwd(nullptr, 0);
+        if (here) line = std::string(here) + "/" + path;
+        std::free(here);
+    }
+    line += ": user " + user_name(getuid());
     if (const char* sudo = std::getenv("SUDO_USER"); sudo && *sudo) line += ", SUDO_USER " + std::string(sudo);
     line += ", tty " + terminal() + ":";
     if (action) line += " " + std::string(action) + ";";
