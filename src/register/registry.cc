@@ -211,11 +211,10 @@ void registry::commit(const register_image& next, std::size_t from, std::size_t 
     replace_file(rooted(cashcode_file), std::to_string(desk));
     lock_->unlock();
     lock_.reset();
+    decode(next);
     if (from < to) {
         registry was(path);
         was.decode(before);
-        decode(next);
         log_line(trail_line(path, action, was, *this));
     }
-    decode(next);
 }
