@@ -38,7 +38,8 @@ need_locale() {
 # The root steps as the lines a person would type.
 root_steps() {
     local l name input charmap
-    [ ${#MISSING_PACKAGES[@]} -eq 0 ] || echo "apt-get update && apt-get install -y ${MISSING_PACKAGES[*]}"
+    [ ${#MISSING_PACKAGES[@]} -eq 0 ] ||
+        echo "apt-get update && apt-get install -y --no-install-recommends ${MISSING_PACKAGES[*]}"
     for l in "${MISSING_LOCALES[@]}"; do
         read -r name input charmap <<<"$l"
         echo "localedef -i $input -f $charmap $name"
@@ -62,8 +63,10 @@ take_root_steps() {
     if [ ${#MISSING_PACKAGES[@]} -gt 0 ]; then
         echo "Installing ${MISSING_PACKAGES[*]}" >&2
         # apt's output goes to standard error: standard output is the demo's.
+        # What the lists name is all that is needed; recommended packages
+        # (fonts and image libraries for the C library's tools) only cost time.
         DEBIAN_FRONTEND=noninteractive apt-get update >&2
-        DEBIAN_FRONTEND=noninteractive apt-get install -y "${MISSING_PACKAGES[@]}" >&2
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${MISSING_PACKAGES[@]}" >&2
         MISSING_PACKAGES=()
     fi
     for l in "${MISSING_LOCALES[@]}"; do

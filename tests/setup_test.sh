@@ -56,7 +56,7 @@ case_RootStepsComeInOneMessage() {
     locale=$(line_of 'localedef ')
     [ "$(wc -l <<<"$apt")" = 1 ] && [ -n "$apt" ] || fail "not one apt-get line in: $err"
     [ "$locale" = "    localedef -i ru_RU -f CP1251 ru_RU.CP1251" ] || fail "no locale step in: $err"
-    [[ "$apt" == "    apt-get update && apt-get install -y "* ]] || fail "apt-get line: $apt"
+    [[ "$apt" == "    apt-get update && apt-get install -y --no-install-recommends "* ]] || fail "apt-get line: $apt"
     for p in $(packages_of '$BUILD_PACKAGES $TEST_PACKAGES'); do
         [[ " $apt " == *" $p "* ]] || fail "$p missing from: $apt"
     done
@@ -97,7 +97,8 @@ case_RootSeesTheInstallationWork() {
         grep -q '^Setting up install -y ' <<<"$err" || fail "$script: apt's progress not shown: $err"
         grep -q '^cmake ran' <<<"$err" || fail "$script: the build did not follow: $err"
         grep -q '^apt-get update$' "$work/calls" || fail "$script: no apt-get update: $(cat "$work/calls")"
-        grep -Eq '^apt-get install -y [a-z]' "$work/calls" || fail "$script: apt quietened: $(cat "$work/calls")"
+        grep -Eq '^apt-get install -y --no-install-recommends [a-z]' "$work/calls" ||
+            fail "$script: apt quietened: $(cat "$work/calls")"
     done
     [ "$(tail -n 1 "$work/calls")" = "localedef -i ru_RU -f CP1251 ru_RU.CP1251" ] ||
         fail "the check's last step: $(cat "$work/calls")"
