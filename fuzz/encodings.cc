@@ -20,7 +20,7 @@ namespace {
 const registry codec("");
 
 constexpr std::int64_t first_day = 4;       // 01.01.1801
-constexpr std::int64_t last_day = 2994626;  // 31.12.9998
+constexpr std::int64_t last_day = 2994261;  // 31.12.9998
 
 bool digits_only(const unsigned char* b) {
     for (int i = 0; i < 7; ++i)

@@ -154,6 +154,8 @@ INSTANTIATE_TEST_SUITE_P(Widgets, LeavesClosedTerminal,
                          ::testing::Values(std::vector<std::string>{"menu", "4", "10", "12", "40", "a", "b"},
                                            std::vector<std::string>{"right_side_edit", "ddddd", "1", "0"},
                                            std::vector<std::string>{"free_walk_edit", "dd:dd", ""},
-                                           std::vector<std::string>{"message_box", "4", "10", "10", "40", "bye"}));
+                                           std::vector<std::string>{"message_box", "4", "10", "10", "40", "bye"}),
+                         // Each case is named by the widget whose key loop it ends.
+                         [](const auto& p) { return p.param.front(); });
 
 }  // namespace

@@ -25,6 +25,7 @@ TEST(Window, WritesTextAsItStandsAndLeavesItsImageBehind) {
 }
 
 struct impossible_window {
+    const char* name;
     int rows;
     std::vector<std::string> edges;  // top, left, bottom, right
 };
@@ -56,8 +57,9 @@ TEST_P(ImpossibleWindow, EndsTheSessionThenAborts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Edges, ImpossibleWindow,
-                         ::testing::Values(impossible_window{24, {"1", "1", "30", "40"}},   // taller than the screen
-                                           impossible_window{20, {"1", "1", "20", "40"}},   // the editor's menu on 20 rows
-                                           impossible_window{24, {"5", "5", "3", "20"}}));  // a negative height
+                         ::testing::Values(impossible_window{"TallerThanTheScreen", 24, {"1", "1", "30", "40"}},
+                                           impossible_window{"TheEditorsMenuOn20Rows", 20, {"1", "1", "20", "40"}},
+                                           impossible_window{"ANegativeHeight", 24, {"5", "5", "3", "20"}}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Runs the built program the way a shell would and collects what it left.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -46,3 +47,17 @@ struct system_log {
     std::vector<std::string> logging(const std::vector<std::string>& argv) const;
     std::string next() const;
 };
+
+// Whether case `i` of `n` of a loop over whole-program runs is tried.  All of
+// them are, except in a sanitizer build, where each run costs several times as
+// much and a single loop took minutes: there every TARNEX_SAMPLE_EVERY-th case
+// and the last, so that both ends are always tried.  A prime step keeps a
+// nested loop flattened into `i` from always skipping the same inner cases.
+inline bool sampled(std::size_t i, std::size_t n) {
+#ifdef TARNEX_SAMPLE_EVERY
+    return i % TARNEX_SAMPLE_EVERY == 0 || i + 1 == n;
+#else
+    (void)n;
+    return i < n;
+#endif
+}
