@@ -159,8 +159,6 @@ system_log::system_log(const std::string& dir) : path(dir + "/log"), fd(socket(A
     addr.sun_family = AF_UNIX;
     path.copy(addr.sun_path, sizeof addr.sun_path - 1);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("bind " + path);
-    const timeval wait{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 }
 
 system_log::~system_log() { close(fd); }
@@ -172,7 +170,9 @@ std::vector<std::string> system_log::logging(const std::vector<std::string>& arg
     return wrapped;
 }
 
-std::string system_log::next() const {
+std::string system_log::next(int wait_ms) const {
+    const timeval wait{wait_ms / 1000, wait_ms % 1000 * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     char line[4096];
     const ssize_t n = recv(fd, line, sizeof line, 0);
     return n > 0 ? std::string(line, static_cast<std::size_t>(n)) : "";

@@ -38,14 +38,14 @@ bool exists(const std::string& path);
 
 // A system log of the test's own: a datagram socket that a command wrapped by
 // `logging` finds at /dev/log, in a private mount namespace whose /dev is an
-// empty tmpfs.  next() gives the next line logged, or "" after five seconds.
+// empty tmpfs.  next() gives the next line logged, or "" after `wait_ms`.
 struct system_log {
     std::string path;
     int fd;
     explicit system_log(const std::string& dir);
     ~system_log();
     std::vector<std::string> logging(const std::vector<std::string>& argv) const;
-    std::string next() const;
+    std::string next(int wait_ms = 5000) const;
 };
 
 // Whether case `i` of `n` of a loop over whole-program runs is tried.  All of
