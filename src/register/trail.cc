@@ -46,20 +46,20 @@ std::string trail_line(const std::string& path, const char* action, const regist
     std::string line = path;
     if (line.empty() || line.front() != '/') {
         char* here = getcwd(nullptr, 0);
-        if (here) line = std::string(here) + "/" + path;
+        if (here) line = std::string(here).append("/").append(path);
         std::free(here);
     }
-    line += ": user " + user_name(getuid());
-    if (const char* sudo = std::getenv("SUDO_USER"); sudo && *sudo) line += ", SUDO_USER " + std::string(sudo);
-    line += ", tty " + terminal() + ":";
-    if (action) line += " " + std::string(action) + ";";
+    line.append(": user ").append(user_name(getuid()));
+    if (const char* sudo = std::getenv("SUDO_USER"); sudo && *sudo) line.append(", SUDO_USER ").append(sudo);
+    line.append(", tty ").append(terminal()).append(":");
+    if (action) line.append(" ").append(action).append(";");
     const char* sep = " ";
     for (std::size_t i = 0; i < register_fields.size(); ++i) {
         const register_field& f = register_fields[i];
         if (i > 0 && register_fields[i - 1].member == f.member) continue;  // the date and the time are one value
         const std::string was = member_text(before, f.member), is = member_text(after, f.member);
         if (was == is) continue;
-        line += sep + std::string(f.name) + " " + was + " -> " + is;
+        line.append(sep).append(f.name).append(" ").append(was).append(" -> ").append(is);
         sep = ", ";
     }
     if (*sep == ' ') line += " no value changed";
