@@ -1,7 +1,6 @@
 #include "cli/commandline.h"
 
 #include "register/failure.h"
-#include "register/file_io.h"
 #include "register/members.h"
 #include "register/registry.h"
 #include "register/trail.h"
