@@ -43,8 +43,8 @@ std::string final_target(const std::string& path, const char* error) {
     std::string p = path;
     for (int hop = 0; hop < 40; ++hop) {
         struct stat st;
-        if (lstat(p.c_str(), &st) != 0 && errno == ENOENT) return p;
-        if (!S_ISLNK(st.st_mode)) return p;  // and any other failure is the open's to report
+        // A missing name, or any other failure, is the open's to report.
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
         const int l = open(p.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (l < 0) fail(error, path);
         const bool link = fstat(l, &st) == 0 && S_ISLNK(st.st_mode);
