@@ -66,3 +66,59 @@ long read_date_time(const std::string& text) {
     t.tm_isdst = -1;  // let the zone's rules decide, as a person reading the clock would
     return std::mktime(&t);
 }
+
+namespace {
+
+// The length of the valid UTF-8 sequence at text[i], or 0.
+std::size_t utf8_length(std::string_view text, std::size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    std::size_t n = 0;
+    unsigned min = 0;
+    unsigned cp = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) n = 2, min = 0x80, cp = lead & 0x1Fu;
+    else if (lead >= 0xE0 && lead <= 0xEF) n = 3, min = 0x800, cp = lead & 0x0Fu;
+    else if (lead >= 0xF0 && lead <= 0xF4) n = 4, min = 0x10000, cp = lead & 0x07u;
+    else return 0;
+    if (i + n > text.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        const unsigned char c = static_cast<unsigned char>(text[i + k]);
+        if ((c & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (c & 0x3Fu);
+    }
+    // Overlong forms, surrogates and C1 controls are no text to show.
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || (cp >= 0x80 && cp <= 0x9F)) return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string escaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            if (c == '\\') out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        if (const std::size_t n = c >= 0x80 ? utf8_length(text, i) : 0) {
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        }
+        char code[8];
+        switch (c) {
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case 033: out += "\\033"; break;
+        default:
+            std::snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        }
+        ++i;
+    }
+    return out;
+}

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // A sum: fixed point with two decimals, as printf's %.2f.
 std::string anyToWString(double value);
@@ -36,3 +37,10 @@ double read_sum(const std::string& text);
 // "0"), each digit being its byte minus "0", normalised by mktime in local
 // time; -1 when mktime cannot represent it.
 long read_date_time(const std::string& text);
+
+// Text that comes from elsewhere (a process name, a user name, a path, a typed
+// value) as it may be shown on a terminal or in the log: control characters,
+// DEL and bytes that are not valid UTF-8 become "\\r", "\\033", "\\xff" and the
+// like, and "\\" becomes "\\\\", so nothing it holds can move a cursor or start
+// a line, and the text stays readable.
+std::string escaped(std::string_view text);

@@ -60,4 +60,16 @@ TEST(Readings, DateAndTimeByPosition) {
     EXPECT_EQ(anyToWString(read_date_time("")), "30.11.-1 00:00");
 }
 
+TEST(Escaped, NothingFromElsewhereReachesATerminalRaw) {
+    struct {
+        std::string text, shown;
+    } cases[] = {
+        {"cash.reg", "cash.reg"},           {"\r\033[2Kok", "\\r\\033[2Kok"},   {"a\nb\tc", "a\\nb\\tc"},
+        {"C:\\x", "C:\\\\x"},                {"\x7f\x01", "\\x7f\\x01"},          {"Ив\xff", "Ив\\xff"},
+        {"\xc2\x9b[1m", "\\xc2\\x9b[1m"},    {"\xe2\x82", "\\xe2\\x82"},         {"\xc0\xaf", "\\xc0\\xaf"},
+        {std::string("a\0b", 3), "a\\x00b"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(escaped(c.text), c.shown) << c.text;
+}
+
 }  // namespace
