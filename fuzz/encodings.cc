@@ -78,13 +78,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The printed form of a moment reads back as the same minute.
     const std::string text = anyToWString(static_cast<long>(on_day + whole / 100));
-    const long read = read_date_time(text);
-    if (anyToWString(read) != text) fuzz::finding("'" + text + "' did not read back");
+    const std::optional<long> read = read_date_time(text);
+    if (!read || anyToWString(*read) != text) fuzz::finding("'" + text + "' did not read back");
 
-    // Any text as a number, a sum or a date: defined, whatever it holds.
+    // Any text as a number, a sum or a date: defined, whatever it holds, and
+    // a sum that is read is one the file holds as read.
     const std::string typed = in.ConsumeRemainingBytesAsString();
     (void)read_integer(typed);
-    (void)anyToWString(read_sum(typed));
-    (void)anyToWString(read_date_time(typed));
+    if (const auto sum = read_sum(typed)) {
+        unsigned char stored[7];
+        codec.doubleToBuff(*sum, stored);
+        if (codec.buffToDouble(stored) != *sum) fuzz::finding("'" + typed + "' is not stored as read");
+    }
+    if (const auto when = read_date_time(typed)) (void)anyToWString(*when);
     return 0;
 }

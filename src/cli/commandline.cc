@@ -3,6 +3,7 @@
 #include "register/failure.h"
 #include "register/members.h"
 #include "register/registry.h"
+#include "register/text_forms.h"
 #include "register/trail.h"
 #include "register/verify.h"
 #include "tui/convert.h"
@@ -76,7 +77,12 @@ constexpr auto usage =
     "\t--setsum_back - установить сумму возвратов\n"
     "\t--settsum_sale - установить сумму продаж текущей смены\n"
     "\t--settsum_back - установить сумму возвратов текущей смены\n"
-    "\t--help - вывести данную информацию\n\n"_cp;
+    "\t--help - вывести данную информацию\n"
+    "\t--verify - проверить файл реестра на повреждения\n"
+    "\t--undo - вернуть реестр к состоянию до последнего изменения\n"
+    "\t--version - вывести версию программы\n"
+    "\t--json - вывести содержимое реестра одной строкой JSON\n"
+    "\t--dry-run - показать изменения, ничего не записывая\n\n"_cp;
 
 // A full disk or a closed pipe on standard output is a failure, not a success.
 void flush_output() {
@@ -90,6 +96,23 @@ void verify(const std::string& file) {
     if (findings.empty()) std::printf("ok\n");
     flush_output();
     if (!findings.empty()) std::exit(1);
+}
+
+// The twelve values as one JSON object on one line, keys in print order.
+void print_json(const registry& reg) {
+    std::string json = "{";
+    for (const print_line& line : print_lines)
+        json.append(json.size() > 1 ? ", \"" : "\"").append(line.key).append("\": ").append(member_json(reg, line.member));
+    std::printf("%s}\n", json.c_str());
+}
+
+// Every value is looked at before the file is, so that one mistyped value
+// never becomes half a change.
+void check_values(const std::map<int, std::string>& commands, const std::string& file) {
+    registry probe(file);
+    for (const set_option& o : set_options)
+        if (auto it = commands.find(o.command); it != commands.end() && !set_member(probe, o.member, it->second))
+            fail("%s", "Error: bad value '" + escaped(it->second) + "' for --" + o.name + "\n");
 }
 
 }  // namespace
@@ -107,6 +130,9 @@ std::vector<option> long_options() {
     table.push_back({"verify", no_argument, nullptr, command_verify});
     // Nothing else begins with "u".
     table.push_back({"undo", no_argument, nullptr, command_undo});
+    // Nothing else begins with "j" or "d".
+    table.push_back({"json", no_argument, nullptr, command_json});
+    table.push_back({"dry-run", no_argument, nullptr, command_dry_run});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -114,6 +140,7 @@ std::vector<option> long_options() {
 void commandline(int argc, char** argv) {
     const std::vector<option> table = long_options();
     std::map<int, std::string> commands;
+    bool refused = false;
     int index = 0;
     for (int c; (c = getopt_long(argc, argv, "", table.data(), &index)) != -1;) {
         if (c == command_help) {
@@ -127,16 +154,30 @@ void commandline(int argc, char** argv) {
             flush_output();
             std::exit(0);
         }
-        if (c == command_print || c == command_create || c == command_verify || c == command_undo)
-            commands[c] = "";
-        else if (c > command_create && c < command_help)
+        // getopt_long has said what is wrong; a --help or --version further
+        // on still wins, so the words are read to the end.
+        if (c > command_create && c < command_help)
             commands[c] = optarg;
-        // Anything else getopt_long has already reported; the rest still runs.
+        else if (c == command_print || c == command_create || (c >= command_verify && c <= command_dry_run))
+            commands[c] = "";
+        else
+            refused = true;
     }
-    exec(commands, argv[argc - 1]);
+    if (!refused && optind != argc - 1) {
+        if (optind >= argc)
+            std::fprintf(stderr, "%s: missing file operand\n", argv[0]);
+        else
+            std::fprintf(stderr, "%s: extra operand '%s'\n", argv[0], escaped(argv[optind + 1]).c_str());
+        refused = true;
+    }
+    // A script that mistypes one option must not get the other half of its
+    // change, nor a success.
+    if (refused) fail("%s", "Try 'tarnex --help' for more information.\n");
+    exec(commands, argv[optind]);
 }
 
 void exec(std::map<int, std::string> commands, std::string file) {
+    check_values(commands, file);
     struct stat st;
     if (stat(file.c_str(), &st) != 0) fail("Error: can't stat file %s\n", file);
     if (commands.count(command_verify)) verify(file);
@@ -145,8 +186,10 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // A run that writes holds the lock from its read to its write, so that
     // what it prints and keeps is what is on disk, and no other writer's
     // change falls between.
-    const std::size_t reads = commands.count(command_print) + commands.count(command_verify);
-    const bool writes = commands.size() > reads, undo = commands.count(command_undo);
+    const bool dry = commands.count(command_dry_run), json = commands.count(command_json);
+    const std::size_t reads = commands.count(command_print) + commands.count(command_verify) + json + dry;
+    const bool changes = commands.size() > reads, undo = commands.count(command_undo);
+    const bool writes = changes && !dry;
     if (undo && commands.size() > reads + 1) fail("Error: can't undo and change file %s in one run\n", file);
     if (writes) {
         // The cash desk program may be writing too; the technician should know.
@@ -157,7 +200,17 @@ void exec(std::map<int, std::string> commands, std::string file) {
         }
         reg.lock();
     }
-    if (undo)
+    // A dry run compares what the run would leave with the file as it is.
+    registry before(file);
+    if (dry && changes) before.load();
+    if (undo && dry) {
+        // DRY-RUN UNDO: the values the undo would put back, read from the
+        // kept image without taking the lock or writing anything.  The
+        // undo's own computation without writing belongs here.
+        reg.path = kept_path(file);
+        reg.load();
+        reg.path = file;
+    } else if (undo)
         reg.undo();
     else if (commands.count(command_create))
         reg.clear();
@@ -171,11 +224,14 @@ void exec(std::map<int, std::string> commands, std::string file) {
             given |= fields_of(o.member);
         }
 
-    if (commands.count(command_print)) {
+    if (json)
+        print_json(reg);
+    else if (commands.count(command_print))
         for (const print_line& line : print_lines)
             std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());
-        flush_output();
-    }
+    if (dry && !json && changes)
+        for (const std::string& line : changed_values(before, reg)) std::printf("%s\n", line.c_str());
+    flush_output();
 
     if (writes && !undo) reg.save(given);
 }

@@ -64,52 +64,39 @@ bool ask(window& dialog, const field_dialog& d, std::string& text) {
     return field.right_side_edit(text, "0");
 }
 
-// The desk number has to fit 16 bits: a larger one is refused by asking again.
-void edit_cashcode(registry& reg, const field_dialog& d) {
+// Every value has to be one the file can hold: a number above 65535, a sum
+// beyond the file's digits or a day that does not exist (31.02) is refused
+// by asking again, the field showing the value as it still is.  An emptied
+// number or sum field is 0.  Sets the member and returns true once a value
+// is accepted; false on Escape, the member unchanged.
+bool ask_until_valid(registry& reg, const field_dialog& d) {
     window dialog(6, 5, 11, 35);
     for (;;) {
-        std::string text = anyToWString(reg.cashcode);
-        if (!ask(dialog, d, text)) return;
-        const int number = read_int(text);
-        if (number <= 65535) {
-            reg.cashcode = static_cast<std::uint16_t>(number);
-            return;
-        }
+        std::string text = member_text(reg, d.member);
+        if (!ask(dialog, d, text)) return false;
+        if (set_member(reg, d.member, text.empty() ? "0" : text)) return true;
     }
 }
 
 // Lowering the shift number by two or more drops the shifts in between;
 // the user is told which before the number is stored.
 void edit_shift(registry& reg, const field_dialog& d) {
-    window dialog(6, 5, 11, 35);
-    std::string text = anyToWString(reg.shift);
-    if (!ask(dialog, d, text)) return;
-    const unsigned short number = read_integer(text);
     const int old = reg.shift;
+    if (!ask_until_valid(reg, d)) return;
+    const int number = reg.shift;
     if (number + 1 < old) {
         message_box notice(6, 5, 11, 35,
                            "Cмены с "_cp.str() + anyToWString<int>(number + 1) + " по "_cp.str() +
                                anyToWString<int>(old) + "\nбудут удалены"_cp.str());
         notice.show();
     }
-    reg.shift = number;
-}
-
-void edit_value(registry& reg, const field_dialog& d) {
-    window dialog(6, 5, 11, 35);
-    std::string text = member_text(reg, d.member);
-    if (ask(dialog, d, text)) set_member(reg, d.member, text);
 }
 
 void edit(registry& reg, const field_dialog& d) {
-    switch (d.id) {
-    case 1:
-        return edit_cashcode(reg, d);
-    case 2:
-        return edit_shift(reg, d);
-    default:
-        return edit_value(reg, d);
-    }
+    if (d.id == 2)
+        edit_shift(reg, d);
+    else
+        ask_until_valid(reg, d);
 }
 
 // Returns the id of the menu entry the user chose.

@@ -4,33 +4,43 @@
 
 #include <type_traits>
 
-namespace {
-
-// The amount the field will hold: 0.00 for a negative or non-finite one, the
-// 14 lowest digits of a huge one, so that what is shown now is what a later
-// load shows.
-double stored_amount(const registry& reg, double amount) {
-    unsigned char digits[7];
-    reg.doubleToBuff(amount, digits);
-    return reg.buffToDouble(digits);
-}
-
-}  // namespace
-
 std::string member_text(const registry& reg, register_member member) {
     return std::visit([&](auto ptr) { return anyToWString(reg.*ptr); }, member);
 }
 
-void set_member(registry& reg, register_member member, const std::string& text) {
-    std::visit(
+std::string member_json(const registry& reg, register_member member) {
+    if (const auto* when = std::get_if<std::time_t registry::*>(&member)) {
+        const std::string iso = reg.**when ? iso_date_time(reg.**when) : "";
+        return iso.empty() ? "null" : "\"" + iso + "\"";
+    }
+    return member_text(reg, member);
+}
+
+bool set_member(registry& reg, register_member member, const std::string& text) {
+    return std::visit(
         [&](auto ptr) {
             using T = std::remove_reference_t<decltype(reg.*ptr)>;
-            if constexpr (std::is_same_v<T, double>)
-                reg.*ptr = stored_amount(reg, read_sum(text));
-            else if constexpr (std::is_same_v<T, std::time_t>)
-                reg.*ptr = read_date_time(text);
-            else
-                reg.*ptr = read_integer(text);
+            const auto value = [&] {
+                if constexpr (std::is_same_v<T, double>)
+                    return read_sum(text);
+                else if constexpr (std::is_same_v<T, std::time_t>)
+                    return read_date_time(text);
+                else
+                    return read_integer(text);
+            }();
+            if (value) reg.*ptr = *value;
+            return value.has_value();
         },
         member);
+}
+
+std::vector<std::string> changed_values(const registry& before, const registry& after) {
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < register_fields.size(); ++i) {
+        const register_field& f = register_fields[i];
+        if (i > 0 && register_fields[i - 1].member == f.member) continue;  // the date and the time are one value
+        const std::string was = member_text(before, f.member), is = member_text(after, f.member);
+        if (was != is) lines.push_back(std::string(f.name) + " " + was + " -> " + is);
+    }
+    return lines;
 }

@@ -1,7 +1,6 @@
 #include "register/text_forms.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -27,44 +26,84 @@ std::string anyToWString(long value) {
     return text;
 }
 
-int read_int(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    long long v = 0;
-    constexpr long long limit = 1LL << 32;  // past int either way; stops growth
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        if (v < limit) v = v * 10 + (text[i] - '0');
-    if (negative) v = -v;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return static_cast<int>(v);
+namespace {
+
+bool digits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-unsigned short read_integer(const std::string& text) { return static_cast<unsigned short>(read_int(text)); }
+// The digits' value, or more than `limit` when it would exceed it.
+std::uint64_t value_of(std::string_view text, std::uint64_t limit) {
+    std::uint64_t v = 0;
+    for (char c : text) {
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        if (v > limit) return limit + 1;
+    }
+    return v;
+}
 
-double read_sum(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
-long read_date_time(const std::string& text) {
-    const auto digit = [&](std::size_t pos) {
-        const unsigned char c = pos < text.size() ? static_cast<unsigned char>(text[pos]) : '0';
-        return static_cast<int>(c) - '0';
-    };
+}  // namespace
+
+std::optional<std::uint16_t> read_integer(std::string_view text) {
+    if (!digits(text)) return std::nullopt;
+    const std::uint64_t v = value_of(text, 65535);
+    if (v > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(v);
+}
+
+std::optional<double> read_sum(std::string_view text) {
+    constexpr std::uint64_t most = 99'999'999'999'999ULL;  // 999999999999.99 in hundredths
+    const std::size_t point = text.find_first_of(".,");
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
+    if (whole.empty() && fraction.empty()) return std::nullopt;
+    if ((!whole.empty() && !digits(whole)) || (!fraction.empty() && !digits(fraction))) return std::nullopt;
+    std::uint64_t cents = value_of(whole, most) * 100;
+    if (fraction.size() > 0) cents += static_cast<std::uint64_t>(fraction[0] - '0') * 10;
+    if (fraction.size() > 1) cents += static_cast<std::uint64_t>(fraction[1] - '0');
+    // What lies below a hundredth makes the next one, as the file rounds.
+    if (fraction.size() > 2 && fraction.find_first_not_of('0', 2) != std::string_view::npos) ++cents;
+    if (cents > most) return std::nullopt;
+    return static_cast<double>(cents) / 100;
+}
+
+std::optional<long> read_date_time(std::string_view text) {
+    constexpr std::string_view form = "dd.dd.dddd dd:dd";
+    if (text.size() != 10 && text.size() != form.size()) return std::nullopt;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (form[i] == 'd' ? text[i] < '0' || text[i] > '9' : text[i] != form[i]) return std::nullopt;
     const auto number = [&](std::size_t from, std::size_t count) {
-        int v = 0;
-        for (std::size_t i = 0; i < count; ++i) v = v * 10 + digit(from + i);
-        return v;
+        return from >= text.size() ? 0 : static_cast<int>(value_of(text.substr(from, count), 9999));
     };
+    const int day = number(0, 2), month = number(3, 2), year = number(6, 4), hour = number(11, 2),
+              minute = number(14, 2);
+    constexpr int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1801 || year > 9998 || month < 1 || month > 12 || hour > 23 || minute > 59) return std::nullopt;
+    if (day < 1 || day > month_days[month - 1] + (month == 2 && leap(year))) return std::nullopt;
     std::tm t{};
-    t.tm_mday = number(0, 2);
-    t.tm_mon = number(3, 2) - 1;
-    t.tm_year = number(6, 4) - 1900;
-    t.tm_hour = number(11, 2);
-    t.tm_min = number(14, 2);
-    t.tm_sec = 0;
+    t.tm_mday = day;
+    t.tm_mon = month - 1;
+    t.tm_year = year - 1900;
+    t.tm_hour = hour;
+    t.tm_min = minute;
     t.tm_isdst = -1;  // let the zone's rules decide, as a person reading the clock would
     return std::mktime(&t);
+}
+
+std::string iso_date_time(long value) {
+    const std::time_t t = value;
+    std::tm tm;
+    if (!localtime_r(&t, &tm)) return "";
+    const long offset = tm.tm_gmtoff < 0 ? -tm.tm_gmtoff : tm.tm_gmtoff;
+    char text[96];
+    int n = std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900LL,
+                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_gmtoff < 0 ? '-' : '+',
+                          offset / 3600, offset / 60 % 60);
+    // A zone's old local mean time is off by seconds too.
+    if (offset % 60 != 0 && n > 0) std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ":%02ld", offset % 60);
+    return text;
 }
 
 namespace {

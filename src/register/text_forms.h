@@ -4,6 +4,8 @@
 // as long.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,23 +22,26 @@ std::string anyToWString(T value) {
     return std::to_string(value);
 }
 
-// Typed texts to values, as the C library's atoi, atof and mktime read them,
-// but without their undefined corners.
+// Typed texts to values.  A text is read only when it is wholly of its
+// value's form; anything else is no value (nullopt), so that what is stored is
+// always what was typed and never what a lenient reading made of it.
 
-// Leading white space, a sign, digits; what follows is ignored; no number
-// reads as 0.  Saturates at the range of int instead of overflowing.
-int read_int(const std::string& text);
+// Decimal digits only, 0 to 65535.
+std::optional<std::uint16_t> read_integer(std::string_view text);
 
-// read_int kept to its low 16 bits: "70000" is 4464, "-1" is 65535.
-unsigned short read_integer(const std::string& text);
+// Digits with at most one decimal point or decimal comma, 0 to
+// 999999999999.99, the range of the file's 14 digits.  More than two
+// decimals round up to the next hundredth, as the file stores an amount.
+std::optional<double> read_sum(std::string_view text);
 
-// A decimal number with "." as the point, as atof reads it.
-double read_sum(const std::string& text);
+// "DD.MM.YYYY" or "DD.MM.YYYY hh:mm": a day that exists, from 01.01.1801 to
+// 31.12.9998, at a time of day that exists, made a calendar time by mktime in
+// local time (in a gap of the clock, the time mktime gives).
+std::optional<long> read_date_time(std::string_view text);
 
-// "DD.MM.YYYY hh:mm" read by character position (missing characters count as
-// "0"), each digit being its byte minus "0", normalised by mktime in local
-// time; -1 when mktime cannot represent it.
-long read_date_time(const std::string& text);
+// A calendar time as ISO 8601 local time with its UTC offset,
+// "2024-03-13T08:30:00+03:00"; empty for a time the C library cannot convert.
+std::string iso_date_time(long value);
 
 // Text that comes from elsewhere (a process name, a user name, a path, a typed
 // value) as it may be shown on a terminal or in the log: control characters,

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -34,30 +36,57 @@ TEST(TextForms, CalendarTimeFollowsTheLocalZone) {
     EXPECT_EQ(anyToWString(std::numeric_limits<long>::max()), "??.??.???? ??:??");
 }
 
-TEST(Readings, IntegersAsAtoiWithoutItsOverflow) {
+TEST(Readings, NumbersAreDigitsUpTo65535) {
     struct {
         const char* text;
-        unsigned short value;
-    } cases[] = {{"65535", 65535}, {"65536", 0},  {"70000", 4464}, {"-1", 65535}, {"abc", 0},
-                 {" \t+12x", 12},  {"", 0},       {"99999999999999999999", 65535}, {"-99999999999999999999", 0}};
+        std::optional<std::uint16_t> value;
+    } cases[] = {{"0", 0},          {"65535", 65535},   {"00042", 42},      {"65536", {}},  {"70000", {}},
+                 {"99999999999999999999", {}},          {"-1", {}},         {"+1", {}},     {" 1", {}},
+                 {"1 ", {}},        {"12x", {}},        {"", {}},           {"1e3", {}},    {"٣", {}}};
     for (const auto& c : cases) EXPECT_EQ(read_integer(c.text), c.value) << c.text;
-    EXPECT_EQ(read_int("70000"), 70000);
 }
 
-TEST(Readings, SumsAsAtof) {
-    EXPECT_EQ(read_sum("12,50"), 12.0);
-    EXPECT_EQ(read_sum("100.5"), 100.5);
-    EXPECT_EQ(read_sum("1e3"), 1000.0);
-    EXPECT_EQ(read_sum("x"), 0.0);
+TEST(Readings, SumsTakeAPointOrACommaAndRoundUpAsStored) {
+    struct {
+        const char* text;
+        std::optional<double> value;
+    } cases[] = {{"12,50", 12.5},  {"100.5", 100.5}, {"7", 7},       {".5", 0.5},        {"5.", 5},
+                 {"0.125", 0.13},  {"1.001", 1.01},  {"1.0000", 1},  {"999999999999.99", 999999999999.99},
+                 {"999999999999.991", {}},           {"1000000000000", {}},               {"1e3", {}},
+                 {"1.2.3", {}},    {"1,2.3", {}},    {".", {}},      {"", {}},           {"-5", {}},
+                 {"nan", {}},      {"inf", {}},      {" 1", {}},     {"0x10", {}},       {"1'000", {}}};
+    for (const auto& c : cases) EXPECT_EQ(read_sum(c.text), c.value) << c.text;
 }
 
-TEST(Readings, DateAndTimeByPosition) {
+TEST(Readings, DatesAreRealDaysAtRealTimes) {
     time_zone tz(berlin);
-    EXPECT_EQ(read_date_time("05.03.2024 08:30"), local_time(2024, 3, 5, 8, 30));
-    EXPECT_EQ(read_date_time("31.02.2024 10:00"), local_time(2024, 3, 2, 10, 0));  // normalised
-    EXPECT_EQ(read_date_time("05.07.2024 08:30"), local_time(2024, 7, 5, 8, 30));  // summer time decided by the zone
-    EXPECT_EQ(read_date_time("05.03.2024"), local_time(2024, 3, 5));               // missing time reads as 00:00
-    EXPECT_EQ(anyToWString(read_date_time("")), "30.11.-1 00:00");
+    struct {
+        const char* text;
+        std::optional<long> value;
+    } cases[] = {
+        {"05.03.2024 08:30", local_time(2024, 3, 5, 8, 30)},
+        {"05.07.2024 08:30", local_time(2024, 7, 5, 8, 30)},  // summer time decided by the zone
+        {"05.03.2024", local_time(2024, 3, 5)},
+        {"29.02.2024 23:59", local_time(2024, 2, 29, 23, 59)},
+        {"01.01.1801 00:00", local_time(1801, 1, 1)},
+        {"31.12.9998 23:59", local_time(9998, 12, 31, 23, 59)},
+        {"31.03.2024 02:30", local_time(2024, 3, 31, 2, 30)},  // in the gap: what mktime gives
+        {"29.02.2023", {}}, {"29.02.1900", {}}, {"31.02.2024 10:00", {}}, {"31.04.2024", {}}, {"00.03.2024", {}},
+        {"05.13.2024", {}}, {"05.00.2024", {}}, {"31.12.1800 23:59", {}}, {"01.01.9999", {}},
+        {"05.03.2024 24:00", {}}, {"05.03.2024 08:60", {}}, {"2024-03-05", {}}, {"5.3.2024 8:30", {}},
+        {"05.03.2024 08:30:00", {}}, {"05.03.2024 8:30", {}}, {"05/03/2024", {}}, {"", {}}, {"99.99.9999 99:99", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(read_date_time(c.text), c.value) << c.text;
+}
+
+TEST(Readings, IsoDateTimeCarriesTheOffset) {
+    {
+        time_zone tz(moscow);
+        EXPECT_EQ(iso_date_time(local_time(2024, 3, 13, 8, 30, 5)), "2024-03-13T08:30:05+03:00");
+    }
+    time_zone tz("XXX+5:30");
+    EXPECT_EQ(iso_date_time(0), "1969-12-31T18:30:00-05:30");
+    EXPECT_EQ(iso_date_time(std::numeric_limits<long>::max()), "");
 }
 
 TEST(Escaped, NothingFromElsewhereReachesATerminalRaw) {
