@@ -106,13 +106,13 @@ TEST_F(Editor, SavesEveryValueAndTheCashCode) {
     auto t = start_editor();
     enter(*t, 1, "65535");
     EXPECT_TRUE(inverse(*t, row_of(1), 2, 38)) << "the highlight is back on the first entry";
-    enter(*t, 3, "70000");  // kept to 16 bits
+    enter(*t, 3, "4464");
     open(*t, 4);
-    ASSERT_TRUE(type(*t, "310220241000"));
+    ASSERT_TRUE(type(*t, "020320241000"));
     ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
     EXPECT_EQ(value(*t, 4), "02.03.2024 ");
     enter(*t, 5, "12");
-    enter(*t, 6, "70000");
+    enter(*t, 6, "4464");
     enter(*t, 7, "1234.5");
     EXPECT_EQ(value(*t, 7), "1234.50    ");
     enter(*t, 8, ".5");
@@ -153,6 +153,40 @@ TEST_F(Editor, CashNumberAboveTheLimitIsAskedAgainAndEscapeKeepsIt) {
     EXPECT_EQ(value(*t, 1).substr(0, 2), "0 ");
     t->press(VTERM_KEY_ESCAPE);
     EXPECT_EQ(t->wait_exit(), 0);
+}
+
+// A value the file cannot hold is asked again, the field showing the value
+// still in force, as for the desk number; Escape then keeps that value.
+TEST_F(Editor, ValuesTheFileCannotHoldAreAskedAgain) {
+    write_file(reg, blank);
+    auto t = start_editor();
+    struct {
+        int entry;
+        const char* prompt;
+        const char* typed;
+        const char* shown;  // the field's text after the refusal
+    } cases[] = {
+        {2, "Номер смены:", "70000", "     0"},
+        {3, "Номер чека:", "65536", "     1"},
+        {6, "Счетчик возвратов:", "999999999", "        0"},
+        {8, "Сумма возвратов:", "999999999999999", "           0.00"},
+        {4, "Дата начала смены:", "310220241000", "01.01.1970 03:00"},
+    };
+    for (const auto& c : cases) {
+        open(*t, c.entry);
+        if (c.entry != 4) {
+            ASSERT_TRUE(press(*t, VTERM_KEY_BACKSPACE, 16));
+        }
+        ASSERT_TRUE(type(*t, c.typed));
+        ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+        EXPECT_TRUE(t->anywhere(c.prompt)) << c.typed << t->dump();
+        EXPECT_EQ(t->text(8, 8, static_cast<int>(strlen(c.shown))), c.shown) << c.typed;
+        ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));
+        EXPECT_TRUE(inverse(*t, row_of(1), 2, 38)) << c.typed;
+    }
+    leave(*t, 13);
+    EXPECT_EQ(t->wait_exit(), 0);
+    EXPECT_EQ(read_file(reg), blank);
 }
 
 TEST_F(Editor, LoweringTheShiftByTwoOrMoreShowsWhichShiftsGo) {
