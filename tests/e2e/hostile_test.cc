@@ -173,7 +173,8 @@ TEST_F(Hostile, StrangeArgumentsAreStoredAsTypedOrRefused) {
         "99999999999999999999999999", "-99999999999999999999999", "2147483648", "-2147483649", "NaN", "nan(123)",
         "inf", "-inf", "INFINITY", "1e308", "-1e308", "1e-320", "0x1p+60", "-0", "999999999999.995", "1e15",
         "\x01\x02\x1b[2J\x7f", "\xff\xfe\xfd", "   42junk", "+-5", "", " ", huge, junk, "99.99.9999 99:99",
-        "\xff\xff.\xff\xff.\xff\xff\xff\xff \xff\xff:\xff\xff", "00.00.0000 00:00", "31.12.1969 23:59", "01.01.1700 12:00", "1.1.1"};
+        "\xff\xff.\xff\xff.\xff\xff\xff\xff \xff\xff:\xff\xff", "00.00.0000 00:00", "31.12.1969 23:59", "01.01.1700 12:00", "1.1.1",
+        "42"};
     const char* const options[] = {"--setcashcode", "--setshift",       "--setchecknum",   "--setshift_begin",
                                    "--setcount_sale", "--setcount_back", "--settcount_sale", "--settcount_back",
                                    "--setsum_sale",  "--setsum_back",    "--settsum_sale",  "--settsum_back"};
