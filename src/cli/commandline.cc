@@ -101,8 +101,10 @@ void verify(const std::string& file) {
 // The twelve values as one JSON object on one line, keys in print order.
 void print_json(const registry& reg) {
     std::string json = "{";
-    for (const print_line& line : print_lines)
-        json.append(json.size() > 1 ? ", \"" : "\"").append(line.key).append("\": ").append(member_json(reg, line.member));
+    for (const print_line& line : print_lines) {
+        json.append(json.size() > 1 ? ", \"" : "\"").append(line.key).append("\": ");
+        json.append(member_json(reg, line.member));
+    }
     std::printf("%s}\n", json.c_str());
 }
 

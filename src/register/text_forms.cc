@@ -98,11 +98,12 @@ std::string iso_date_time(long value) {
     if (!localtime_r(&t, &tm)) return "";
     const long offset = tm.tm_gmtoff < 0 ? -tm.tm_gmtoff : tm.tm_gmtoff;
     char text[96];
-    int n = std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900LL,
-                          tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_gmtoff < 0 ? '-' : '+',
-                          offset / 3600, offset / 60 % 60);
+    const int n = std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900LL,
+                                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                                tm.tm_gmtoff < 0 ? '-' : '+', offset / 3600, offset / 60 % 60);
     // A zone's old local mean time is off by seconds too.
-    if (offset % 60 != 0 && n > 0) std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ":%02ld", offset % 60);
+    if (offset % 60 != 0 && n > 0 && static_cast<std::size_t>(n) < sizeof text)
+        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ":%02ld", offset % 60);
     return text;
 }
 
