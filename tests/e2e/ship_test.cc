@@ -59,6 +59,8 @@ TEST(Version, PrintsTheProjectVersionAndTouchesNothing) {
     EXPECT_EQ(read_file(t.reg), blank);
     EXPECT_FALSE(exists(t.cashcode));
     EXPECT_EQ(run({"sh", "-c", TARNEX_BIN " --version >/dev/full"}).status, 1);
+    // The Debian package says the version the program says.
+    EXPECT_EQ(read_file(TARNEX_SOURCE_DIR "/debian/changelog").rfind("tarnex (" TARNEX_VERSION ") ", 0), 0u);
 }
 
 class VerifyRun : public ::testing::Test {
