@@ -122,7 +122,10 @@ void catch_stop_signals() {
 
 }  // namespace
 
-void cui() {
+void cui_session() {
+    // Before the register is touched: an editor that cannot be shown must
+    // not have created one.  The menu needs rows 1 to 20, columns 1 to 40.
+    require_terminal({21, 41});
     init();
     on_failure(end_session);
     catch_stop_signals();

@@ -14,6 +14,21 @@
 inline constexpr short pair_normal = 1;   // white on black
 inline constexpr short pair_inverse = 2;  // black on white
 
+struct screen_size {
+    int rows;
+    int cols;
+};
+
+// The smallest screen the session needs, beyond what its live windows need.
+inline screen_size minimum_screen{0, 0};
+
+// From now on a change of the terminal's size interrupts the key read, and
+// window::wgetch fits the session to it: it repaints every live window when
+// they all fit, and otherwise shows only a notice to enlarge the window until
+// they do.  Called before curses starts, which would otherwise cut windows
+// down to a smaller screen and never grow them back.
+void watch_resizes();
+
 // Key codes as the widgets see them with keypad mode on.
 namespace key {
 inline constexpr int line_feed = 10;
@@ -61,7 +76,9 @@ public:
     void print_invert(int row, int col, std::string text);
     void gotoyx(int row, int col);
     void refresh();
-    int wgetch();  // blocks; refreshes the window first if it changed
+    // Blocks; refreshes the window first if it changed.  A resize in between
+    // is dealt with here and never reaches the caller.
+    int wgetch();
 
     int height() const { return bottom - top + 1; }
     int width() const { return right - left + 1; }

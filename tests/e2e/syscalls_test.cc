@@ -132,4 +132,30 @@ TEST_F(Syscalls, ASaveLocksReadsWritesAndSyncsTheRegisterOnce) {
     EXPECT_EQ(temp_syncs, 1);
 }
 
+// A run with arguments is most of what scripts do on a chain's tills; the
+// terminal library is the editor's alone, and loading it cost such a run a
+// third of its time.  Without arguments the editor program takes over, and
+// it does load it: the trace would see the library.
+TEST_F(Syscalls, OnlyTheEditorLoadsTheTerminalLibrary) {
+    const std::string trace = root + "/trace";
+    struct {
+        std::vector<std::string> args;
+        bool curses;
+    } cases[] = {
+        {{"--print", reg}, false}, {{"--setshift", "5", "--verify", reg}, false},
+        {{"--help"}, false},       {{}, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {"strace", "-f", "-e", "trace=openat,execve", "-o", trace, TARNEX_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const run_result r = run(argv, env);
+        const std::string calls = read_file(trace);
+        const std::string first = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(r.status, c.curses ? 1 : 0) << first << r.err;
+        for (const char* library : {"libncursesw.so", "libtinfo.so"})
+            EXPECT_EQ(calls.find(library) != std::string::npos, c.curses) << first << " " << library;
+        EXPECT_EQ(calls.find("execve(\"" TARNEX_BIN "-editor\"") != std::string::npos, c.curses) << first;
+    }
+}
+
 }  // namespace

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
+
 namespace {
 
 using namespace screen;
@@ -259,6 +261,7 @@ TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
     write_file(reg, blank);
     const int held = ::open(reg.c_str(), O_RDONLY);
     const system_log log(dir.path);
+    if (const std::string why = log.refused(); !why.empty()) GTEST_SKIP() << why;
     terminal t(log.logging({TARNEX_BIN}), opt);
     ASSERT_TRUE(t.wait_text(7, 8, "Реестр открыт программой"));
     EXPECT_TRUE(t.wait_text(8, 11, "tarnex_screen " + std::to_string(getpid())));
@@ -364,13 +367,105 @@ TEST_F(Editor, RegisterErrorsLeaveAUsableTerminal) {
     EXPECT_TRUE(exists(reg)) << "an unreadable register is never replaced";
 }
 
-TEST_F(Editor, TooSmallATerminalAbortsOnARestoredTerminal) {
-    opt.rows = 20;
-    terminal t({TARNEX_BIN}, opt);
-    EXPECT_EQ(t.wait_exit(), 128 + SIGABRT);
-    EXPECT_NE(t.output().find("Assertion `curses_window = newwin(height(), width(), top, left)' failed."),
-              std::string::npos);
-    EXPECT_TRUE(t.modes().c_lflag & ECHO);
+// A terminal the editor cannot be shown on is refused before the register is
+// created or read, with one line and not a byte of escape sequences.
+TEST_F(Editor, RefusesATerminalItCannotShowBeforeTouchingTheRegister) {
+    const std::string too_small = "Error: terminal too small: need 41 columns and 21 rows";
+    struct {
+        const char* name;
+        int rows, cols;
+        std::map<std::string, std::string> env;
+        std::string shell;  // how the editor is started, when not on the terminal itself
+        std::string error;
+    } cases[] = {
+        {"20 rows", 20, 80, {}, "", too_small},
+        {"40 columns", 24, 40, {}, "", too_small},
+        {"LINES says 20", 24, 80, {{"LINES", "20"}}, "", too_small},
+        {"dumb", 24, 80, {{"TERM", "dumb"}}, "", "Error: terminal type dumb can't show the editor"},
+        {"unknown type", 24, 80, {{"TERM", "no\x1bsuch"}}, "", "Error: terminal type no\\033such can't show the editor"},
+        {"TERM unset", 24, 80, {{"TERM", ""}}, "", "Error: no terminal to show the editor on: TERM is not set"},
+        {"output to a file", 24, 80, {}, " >" + dir / "out", "Error: no terminal to show the editor on"},
+        {"input from a pipe", 24, 80, {}, " </dev/null", "Error: no terminal to show the editor on"},
+    };
+    for (const auto& c : cases) {
+        options o = opt;
+        o.rows = c.rows;
+        o.cols = c.cols;
+        for (const auto& [name, value] : c.env) o.env[name] = value;
+        std::vector<std::string> argv{TARNEX_BIN};
+        if (!c.shell.empty()) argv = {"/bin/sh", "-c", "exec 2>&1; " TARNEX_BIN + c.shell};
+        terminal t(argv, o);
+        EXPECT_EQ(t.wait_exit(), 1) << c.name;
+        EXPECT_EQ(t.output(), c.error + "\r\n") << c.name;
+        EXPECT_FALSE(exists(reg)) << c.name;
+        EXPECT_EQ(read_file(dir / "out"), "") << c.name;
+    }
+    // Nothing but pipes, as from a script.
+    const run_result r = run({TARNEX_BIN}, opt.env, "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error: no terminal to show the editor on\n");
+    EXPECT_FALSE(exists(reg));
+}
+
+// A window made too small shows only a notice; grown again, the session goes
+// on where it was, with every edit still there.
+TEST_F(Editor, ShrinkingAndGrowingTheWindowKeepsTheSession) {
+    auto t = start_editor();
+    enter(*t, 3, "55");
+    open(*t, 2);
+    ASSERT_TRUE(type(*t, "4"));
+    struct {
+        int rows, cols;
+        bool notice;
+    } sizes[] = {{15, 30, true}, {30, 40, true}, {20, 100, true}, {21, 41, false}, {30, 100, false}};
+    for (const auto& size : sizes) {
+        t->resize(size.rows, size.cols);
+        if (size.notice) {
+            ASSERT_TRUE(t->wait_text(0, 0, "Увеличьте окно")) << size.rows << "x" << size.cols;
+            ASSERT_TRUE(t->wait_text(1, 0, "до 41x21"));
+            EXPECT_FALSE(t->anywhere("│")) << t->dump();
+            ASSERT_TRUE(type(*t, "9"));  // not an answer; the notice stays
+            t->press(VTERM_KEY_ESCAPE);
+            EXPECT_TRUE(t->wait_idle());
+            EXPECT_TRUE(t->anywhere("Увеличьте окно"));
+        } else {
+            // The menu, the dialog over it and the field as typed so far.
+            ASSERT_TRUE(t->wait_text(11, 5, "└")) << size.rows << "x" << size.cols;
+            ASSERT_TRUE(t->wait_idle());
+            EXPECT_EQ(t->text(7, 6, 12), "Номер смены:");
+            EXPECT_EQ(t->text(8, 8, 6), "    04");
+            EXPECT_EQ(t->row(row_of(14)), " │Выход без сохранения" + std::string(18, ' ') + "│");
+            EXPECT_FALSE(t->anywhere("Увеличьте окно"));
+        }
+    }
+    ASSERT_TRUE(type(*t, "2"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    EXPECT_EQ(value(*t, 2).substr(0, 3), "42 ");
+    EXPECT_EQ(value(*t, 3).substr(0, 3), "55 ");
+    leave(*t, 13);
+    EXPECT_EQ(t->wait_exit(), 0);
+    const std::string after = printed();
+    for (const char* line : {"shift = 42\n", "checknum = 55\n"}) EXPECT_NE(after.find(line), std::string::npos) << after;
+}
+
+// Over a slow link an arrow key's bytes can come apart.  ESCDELAY lets the
+// user wait for the rest; without it a lone Escape is Escape after 10 ms.
+TEST_F(Editor, AnArrowKeySplitWithinEscdelayIsStillAnArrow) {
+    write_file(reg, blank);
+    for (const char* delay : {"", "1000"}) {
+        opt.env["ESCDELAY"] = delay;
+        auto t = start_editor();
+        t->send("\x1b");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        t->send("OB");
+        if (*delay) {
+            ASSERT_TRUE(t->wait_idle());
+            EXPECT_TRUE(inverse(*t, row_of(2), 2, 38)) << t->dump();
+            t->press(VTERM_KEY_ESCAPE);
+        }
+        EXPECT_EQ(t->wait_exit(), 0) << delay;
+    }
 }
 
 // A lost line or a signal ends the session at once, saves nothing and
