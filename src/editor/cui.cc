@@ -165,5 +165,6 @@ void cui() {
 
     end_session();
     on_failure(nullptr);
+    show_warnings();
     if (input_lost()) std::exit(1);
 }

@@ -302,15 +302,28 @@ TEST_F(Cli, PermissionsAreHonouredAndReported) {
     EXPECT_EQ(r.err, "Error: can't open file " + reg + " for read\n");
     EXPECT_EQ(r.out, "");
 
-    // A register anyone may write, in a directory only root may: its
-    // previous version cannot be kept, so nothing is changed.
+    // Files the user may write, in directories only root may: the cash code
+    // file is checked first, and one the user may not write changes nothing;
+    // one the user may write is rewritten where it is, and the register is
+    // changed without a kept version, after a warning that the log notes too.
     chmod(reg.c_str(), 0666);
-    write_file(cashcode, "1");
+    write_file(cashcode, "12");
     r = as_nobody({"--setcashcode", "5", reg});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for write\n");
+    EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
     EXPECT_EQ(read_file(reg), blank);
-    EXPECT_EQ(read_file(cashcode), "1");
+    chmod(cashcode.c_str(), 0666);
+    const system_log log(dir.path);
+    chmod(log.path.c_str(), 0666);
+    const std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                           TARNEX_BIN, "--setcashcode", "5", reg};
+    r = run(log.logging(argv), env);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Warning: can't keep the previous version " + reg + "-\n");
+    EXPECT_EQ(read_file(reg)[5], 5);
+    EXPECT_EQ(read_file(cashcode), "5");
+    EXPECT_FALSE(exists(reg + "-"));
+    EXPECT_NE(log.next(1000).find(": previous version not kept; cashcode 1 -> 5"), std::string::npos);
 }
 
 TEST_F(Cli, CreateAndSaveKeepTheFilesOwnerAndMode) {

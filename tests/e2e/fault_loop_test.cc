@@ -355,19 +355,19 @@ TEST_F(Refusals, AnUnprivilegedUser) {
         chmod(reg.c_str(), 0644);
         return as_nobody(c);
     });
-    // A register anyone may write is still changed only by whoever may keep
-    // its previous version beside it.
+    // A register anyone may write, beside a cash code file the user may not
+    // write, is not changed: the cash code file is checked first.
     reset();
     chmod(reg.c_str(), 0666);
     const run_result r = as_nobody(commands[1]);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for write\n");
+    EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
     EXPECT_EQ(read_file(reg), till::example());
 }
 
 // A full disk: the register's own bytes are rewritten in place and need no
-// new space, but its kept previous version does not fit, and without a way
-// back nothing is changed.
+// new space, but the cash code file's new content and the kept previous
+// version do not fit, and without them nothing is changed.
 TEST_F(Refusals, AFullDisk) {
     const std::string disk = dir / "disk", out = dir / "out", root = dir / "disk/root", disk_reg = dir / "disk/f.reg";
     fs::create_directories(disk);
@@ -387,27 +387,33 @@ TEST_F(Refusals, AFullDisk) {
         const run_result r = in_namespace(setup, command, after, {{"TARNEX_ROOT", root}});
         if (!machine_refuses.empty()) GTEST_SKIP() << machine_refuses;
         EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
-        EXPECT_EQ(r.err, "Error: can't write file " + disk_reg + "-\n");
+        EXPECT_EQ(r.err, "Error: can't write file " + root + "/quelvaris/cash/conf/cashcode\n");
         EXPECT_EQ(read_file(out + "/f.reg"), till::example());
         EXPECT_EQ(read_file(out + "/cashcode"), old_cashcode) << c.name;
         EXPECT_EQ(read_file(out + "/listing"), "cashcode\nf.reg\nfiller\nroot\n") << c.name;
     }
 }
 
-// Without the conf directory the register is still saved; only the cash code
-// file is reported, and the directory is not made up.
-TEST_F(Refusals, AMissingConfDirectory) {
-    expect_refused(
-        [&](const command_case& c) {
-            fs::remove_all(conf);
-            const run_result r = tarnex(args(c), env);
-            EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
-            EXPECT_FALSE(exists(conf));
-            fs::create_directories(conf);
-            write_file(cashcode, old_cashcode);
-            return r;
-        },
-        true);
+// A cash code step that cannot be done leaves the register unchanged: a
+// missing conf directory (not made up), and a directory planted at the
+// temporary name by the conf directory's owner.
+TEST_F(Refusals, ACashCodeStepThatFailsChangesNothing) {
+    expect_refused([&](const command_case& c) {
+        fs::remove_all(conf);
+        const run_result r = tarnex(args(c), env);
+        EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
+        EXPECT_FALSE(exists(conf));
+        fs::create_directories(conf);
+        write_file(cashcode, old_cashcode);
+        return r;
+    });
+    expect_refused([&](const command_case& c) {
+        fs::create_directories(conf + "/cashcode.tmp/x");
+        const run_result r = tarnex(args(c), env);
+        EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
+        fs::remove_all(conf + "/cashcode.tmp");
+        return r;
+    });
 }
 
 std::string fault_name(const ::testing::TestParamInfo<fault_param>& info) {
