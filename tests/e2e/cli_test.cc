@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <iconv.h>
 #include <locale.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <chrono>
 #include <clocale>
 #include <sstream>
@@ -435,6 +437,137 @@ TEST_F(Cli, RootFollowsOnlyRootsLinks) {
     }
 }
 
+// The directories of a till may belong to the cash desk's user, who can
+// rename root's own links in them: such a link is never followed, a link at
+// the kept version's name is replaced as a name, and no file of root's is
+// written or given away.
+TEST_F(Cli, ALinkMovedByADirectoryOwnerIsNeverFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string data = dir / "data", conf = dir / "quelvaris/cash/conf", vault = dir / "vault";
+    run({"mkdir", "-p", data, vault});
+    chmod(vault.c_str(), 0700);
+    for (const std::string& d : {data, conf}) ASSERT_EQ(chown(d.c_str(), 65534, 65534), 0);
+    const std::string secret = vault + "/file", user_reg = data + "/cash.reg";
+    struct {
+        const char* what;
+        std::string link, target, register_path;
+        std::vector<std::string> options;
+        int status;
+        std::string error;
+    } cases[] = {
+        // Root's cash code link, moved to where the kept version goes.
+        {"kept version", user_reg + "-", secret, user_reg, {"--setshift", "43"}, 0, ""},
+        // Root's register link, moved to where the cash code file goes.
+        {"cash code file", cashcode, secret, reg, {"--setcashcode", "7"}, 1,
+         "Error: can't open file " + cashcode + " for write\n"},
+        // Root's register link in the user's data directory.
+        {"register", user_reg, secret, user_reg, {"--setshift", "43"}, 1,
+         "Error: can't open file " + user_reg + " for write\n"},
+    };
+    for (const auto& c : cases) {
+        run({"rm", "-f", user_reg, user_reg + "-", cashcode});
+        write_file(secret, blank);
+        if (c.register_path == user_reg && c.link != user_reg) {
+            write_file(user_reg, blank);
+            chown(user_reg.c_str(), 65534, 65534);
+        }
+        write_file(reg, blank);
+        ASSERT_EQ(symlink(c.target.c_str(), c.link.c_str()), 0) << c.what;
+        ASSERT_EQ(lchown(c.link.c_str(), 0, 0), 0) << c.what;
+        std::vector<std::string> args = c.options;
+        args.push_back(c.register_path);
+        const run_result r = tx(args);
+        EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+        EXPECT_EQ(r.err, c.error) << c.what;
+        EXPECT_EQ(read_file(secret), blank) << c.what;
+        struct stat st;
+        ASSERT_EQ(stat(secret.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u) << c.what;
+        if (c.status != 0) {
+            EXPECT_EQ(read_file(reg), blank) << c.what;
+        } else {
+            // The kept version took the link's name, as a file of its own.
+            EXPECT_TRUE(lstat(c.link.c_str(), &st) == 0 && S_ISREG(st.st_mode)) << c.what;
+        }
+    }
+}
+
+// --undo puts back only what the last change changed: a counter and a
+// receipt number the cash desk stored since (under its lockf lock) survive;
+// a field the change wrote that the cash desk changed since refuses the
+// undo; a damaged kept image is refused; a register the change lengthened
+// gets its length back; a run that changes no byte keeps the way back.
+TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
+    const auto desk_writes = [&](std::size_t offset, unsigned value) {
+        const int fd = open(reg.c_str(), O_RDWR);
+        ASSERT_EQ(lockf(fd, F_LOCK, 0), 0);
+        const unsigned char bytes[2] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8)};
+        ASSERT_EQ(pwrite(fd, bytes, 2, static_cast<off_t>(offset)), 2);
+        close(fd);
+    };
+    ASSERT_EQ(tx({"--setcashcode", "7", "--setcount_sale", "10", reg}).status, 0);
+    const std::string seven = read_file(reg);
+    ASSERT_EQ(tx({"--setcashcode", "8", reg}).status, 0);
+    desk_writes(550, 250);  // count_sale
+    desk_writes(781, 251);  // checknum
+    run_result r = tx({"--undo", "--print", reg});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, 38), "cashcode = 7\nshift = 0\nchecknum = 251\n");
+    EXPECT_NE(r.out.find("count_sale = 250\n"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(cashcode), "7");
+    // A rerun that changes nothing keeps the way back: the undo still redoes.
+    const std::string kept = read_file(reg + "-");
+    EXPECT_EQ(tx({"--setcashcode", "7", reg}).status, 0);
+    EXPECT_EQ(read_file(reg + "-"), kept);
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_NE(print().find("cashcode = 8\n"), std::string::npos);
+
+    struct {
+        const char* what;
+        std::function<void()> damage;
+        std::string error;
+    } refusals[] = {
+        {"the undone field changed", [&] { desk_writes(5, 9); },
+         "Error: field cashcode of file " + reg + " changed since the last change\n"},
+        {"the kept image cut short", [&] { write_file(reg + "-", read_file(reg + "-").substr(0, 300)); },
+         "Error: file " + reg + "- is damaged\n"},
+        {"the kept image's block byte", [&] { write_file(reg + "-", "\x07" + read_file(reg + "-").substr(1)); },
+         "Error: file " + reg + "- is damaged\n"},
+        {"the record cut short", [&] { write_file(reg + "-.last", "tarnex"); }, "Error: file " + reg + "- is damaged\n"},
+    };
+    for (const auto& c : refusals) {
+        ASSERT_EQ(tx({"--setcashcode", "3", reg}).status, 0);
+        c.damage();
+        const std::string before = read_file(reg);
+        r = tx({"--undo", reg});
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.err, c.error) << c.what;
+        EXPECT_EQ(read_file(reg), before) << c.what;
+    }
+
+    write_file(reg, seven.substr(0, 300));
+    ASSERT_EQ(tx({"--settcount_back", "1", reg}).status, 0);
+    EXPECT_EQ(read_file(reg).size(), 831u);
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_EQ(read_file(reg), seven.substr(0, 300));
+}
+
+// Runs at once on two registers never break each other's cash code step.
+TEST_F(Cli, TwoRegistersWrittenInParallelLoopsAllSucceed) {
+    const std::string other = dir / "g.reg";
+    write_file(other, blank);
+    const auto loop = [&](const std::string& file) {
+        return start({"sh", "-c", "for i in $(seq 60); do " TARNEX_BIN " --setcashcode $((i % 3 + 1)) --setshift $i " +
+                                      file + " || exit 1; done"},
+                     env);
+    };
+    const int a = loop(reg), b = loop(other);
+    EXPECT_EQ(finish(a), 0);
+    EXPECT_EQ(finish(b), 0);
+    for (const std::string& file : {reg, other}) EXPECT_EQ(read_file(file)[263], 60) << file;
+    EXPECT_EQ(read_file(cashcode), "1");
+}
+
 // A change leaves a line in the system log and the image it replaced beside
 // the register; --undo puts that back and keeps the other, so a second one
 // redoes, the cash code file following each time.
@@ -443,12 +576,16 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     const std::string before = read_file(reg);
     const system_log log(dir.path);
     std::vector<std::string> set = {TARNEX_BIN, "--setcashcode", "5", "--setshift", "42", reg};
+    env["SUDO_USER"] = "anna\n<13>forged";  // no second line in the log
     run_result r = run(log.logging(set), env);
+    env["SUDO_USER"] = "";
     if (r.status != 0 && r.err.find("unshare") != std::string::npos) GTEST_SKIP() << "no mount namespace: " << r.err;
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string line = log.next();
     EXPECT_NE(line.find("tarnex["), std::string::npos) << line;
-    EXPECT_NE(line.find(": " + reg + ": user root, tty none: cashcode 3 -> 5, shift 41 -> 42"), std::string::npos) << line;
+    EXPECT_NE(line.find(": " + reg + ": user root, SUDO_USER anna\\n<13>forged, tty none: cashcode 3 -> 5, shift 41 -> 42"),
+              std::string::npos)
+        << line;
     const std::string after = read_file(reg);
     EXPECT_EQ(read_file(reg + "-"), before);
 
@@ -487,6 +624,17 @@ TEST_F(Cli, AWriterIsWarnedOfAnotherProcessOnTheRegister) {
     EXPECT_EQ(tx({"--print", reg}).err, "");
     close(held);
     EXPECT_NE(print().find("shift = 3\n"), std::string::npos);
+
+    // A holder's name is its own to choose: shown escaped, it cannot erase
+    // the line or move the cursor.
+    const int other = start({"bash", "-c", "exec 3<" + reg + "; printf '\\r\\033[2Kx' >/proc/$$/comm; sleep 5 3<&-"});
+    const std::string comm = "/proc/" + std::to_string(other) + "/comm";
+    for (int i = 0; i < 500 && read_file(comm) != "\r\033[2Kx\n"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(tx({"--setshift", "4", reg}).err,
+              "Warning: file " + reg + " is open in process " + std::to_string(other) + " (\\r\\033[2Kx)\n");
+    kill(other, SIGTERM);
+    finish(other);
 }
 
 }  // namespace
