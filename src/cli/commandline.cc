@@ -205,14 +205,9 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // A dry run compares what the run would leave with the file as it is.
     registry before(file);
     if (dry && changes) before.load();
-    if (undo && dry) {
-        // DRY-RUN UNDO: the values the undo would put back, read from the
-        // kept image without taking the lock or writing anything.  The
-        // undo's own computation without writing belongs here.
-        reg.path = kept_path(file);
-        reg.load();
-        reg.path = file;
-    } else if (undo)
+    if (undo && dry)
+        reg.preview_undo();  // every refusal of the real undo, nothing written
+    else if (undo)
         reg.undo();
     else if (commands.count(command_create))
         reg.clear();

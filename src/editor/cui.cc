@@ -155,5 +155,6 @@ void cui_session() {
 
     end_session();
     on_failure(nullptr);
+    show_warnings();
     if (input_lost()) std::exit(1);
 }

@@ -6,7 +6,19 @@
 
 // `format` holds one %s for the path, e.g. "Error: can't open file %s for read\n".
 [[noreturn]] void fail(const char* format, const std::string& path);
+// `format` holds two %s, for `first` and `second`.
+[[noreturn]] void fail(const char* format, const std::string& first, const std::string& second);
 
 // Runs first on every failure; the editor hands in the code that ends its
 // curses session, so that the error line lands on a working terminal.
 void on_failure(void (*restore)());
+
+// Runs on every failure before the message: removes the temporary files a
+// run made and never put in place.
+void on_failure_cleanup(void (*cleanup)());
+
+// One "Warning: " line on standard error (`format` with one %s).  While a
+// terminal restore is registered (the editor's screen), the line waits for
+// show_warnings() or a failure, so that it never lands inside the screen.
+void warn(const char* format, const std::string& path);
+void show_warnings();

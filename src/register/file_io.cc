@@ -3,6 +3,7 @@
 #include "register/failure.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -18,6 +21,7 @@ constexpr const char* read_error = "Error: can't open file %s for read\n";
 constexpr const char* open_error = "Error: can't open file %s for write\n";
 constexpr const char* write_error = "Error: can't write file %s\n";
 constexpr const char* lock_error = "Error: can't lock file %s\n";
+constexpr const char* changed_error = "Error: can't write file %s; the register %s was changed\n";
 
 // How long a writer waits for another one to finish, in steps of 50 ms.
 constexpr int lock_attempts = 60;
@@ -34,29 +38,47 @@ std::string name_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// What the last component of `path` names once its symbolic links are
-// followed under the link rule (see the header); a missing name is returned
-// as it is, for the caller's open to report or create.  Each link is looked
-// at through a descriptor of its own, so that the text read is the text of
-// the very link whose owner was checked.
-std::string final_target(const std::string& path, const char* error) {
-    std::string p = path;
+// A name in a directory held open: whatever is renamed around it, what is
+// looked at and written is in that very directory.
+struct place {
+    int dir;
+    std::string name;
+};
+
+// The kernel lets only root rename a name in such a directory.
+bool only_root_writes(int dir) {
+    struct stat st;
+    return fstat(dir, &st) == 0 && st.st_uid == 0 &&
+           ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
+}
+
+// Where the last component of `path` is, with its symbolic links followed
+// under the link rule (see the header) when `follow`; a missing name, or one
+// that is no link, is returned as it is, for the caller's open to report or
+// create.  Each link is read relative to the directory whose owner and mode
+// were checked.
+place locate(const std::string& path, bool follow, const char* error) {
+    int dir = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) fail(error, path);
+    std::string name = name_of(path);
     for (int hop = 0; hop < 40; ++hop) {
         struct stat st;
-        // A missing name, or any other failure, is the open's to report.
-        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
-        const int l = open(p.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        if (l < 0) fail(error, path);
-        const bool link = fstat(l, &st) == 0 && S_ISLNK(st.st_mode);
+        if (!follow || fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+            return {dir, name};
         char text[PATH_MAX];
         ssize_t n = -1;
-        if (link && (geteuid() != 0 || st.st_uid == 0)) n = readlinkat(l, "", text, sizeof text);
-        close(l);
-        if (!link) return p;
-        if (n <= 0 || n == static_cast<ssize_t>(sizeof text)) fail(error, path);
-        const std::string to(text, static_cast<std::size_t>(n));
-        p = to.front() == '/' ? to : directory_of(p) + "/" + to;
+        if (geteuid() != 0 || (st.st_uid == 0 && only_root_writes(dir))) n = readlinkat(dir, name.c_str(), text, sizeof text);
+        const std::string to(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+        // An absolute target ignores `dir`; a relative one starts from it.
+        const int next = n > 0 && n < static_cast<ssize_t>(sizeof text)
+                             ? openat(dir, directory_of(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                             : -1;
+        close(dir);
+        if (next < 0) fail(error, path);
+        dir = next;
+        name = name_of(to);
     }
+    close(dir);
     fail(error, path);
 }
 
@@ -66,7 +88,11 @@ std::string final_target(const std::string& path, const char* error) {
 int open_regular(const std::string& path, int flags, const char* error) {
     constexpr int always = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     int fd = open(path.c_str(), flags | always, 0666);
-    if (fd < 0 && errno == ELOOP) fd = open(final_target(path, error).c_str(), flags | always, 0666);
+    if (fd < 0 && errno == ELOOP) {
+        const place p = locate(path, true, error);
+        fd = openat(p.dir, p.name.c_str(), flags | always, 0666);
+        close(p.dir);
+    }
     if (fd < 0) fail(error, path);
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -141,6 +167,12 @@ register_lock::register_lock(std::string path, bool create_missing)
     }
     std::size_t got = 0;
     on_disk_ = read_from(fd_, path_, got);
+    length_ = got;
+    struct stat st;
+    if (got == on_disk_.size()) {
+        if (fstat(fd_, &st) != 0) fail(read_error, path_);
+        length_ = static_cast<std::size_t>(st.st_size);
+    }
 }
 
 register_lock::~register_lock() {
@@ -153,13 +185,12 @@ void register_lock::unlock() {
     if (close(fd) != 0) fail(write_error, path_);
 }
 
-void register_lock::write(const register_image& image, std::size_t from, std::size_t to) {
+void register_lock::write(const register_image& image, std::size_t from, std::size_t to, std::size_t length) {
     bool ok = write_all(fd_, image.data() + from, to - from, static_cast<off_t>(from));
-    if (ok && from == 0 && to == image.size()) {
-        struct stat st;
-        ok = fstat(fd_, &st) == 0 && (st.st_size <= static_cast<off_t>(to) || ftruncate(fd_, static_cast<off_t>(to)) == 0);
-    }
+    if (ok && length < std::max(length_, to)) ok = ftruncate(fd_, static_cast<off_t>(length)) == 0;
     if (!ok || fdatasync(fd_) != 0) fail(write_error, path_);
+    length_ = length;
+    on_disk_ = image;
 }
 
 struct stat register_lock::status() const {
@@ -168,28 +199,70 @@ struct stat register_lock::status() const {
     return st;
 }
 
-void replace_file(const std::string& path, std::string_view bytes, const struct stat* like) {
-    // Replace what a symbolic link points to, not the link itself.
-    const std::string target = final_target(path, open_error);
-    const int dir = open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) fail(open_error, path);
-    const std::string name = name_of(target), temp = name + ".tmp";
+namespace {
+
+// The temporary files staged and not yet put in place, by directory and
+// name: a failing run removes them on its way out.
+std::vector<std::pair<int, std::string>> pending_names;
+
+void remove_pending() {
+    for (const auto& [dir, name] : pending_names) unlinkat(dir, name.c_str(), 0);
+    pending_names.clear();
+}
+
+void forget_pending(int dir) {
+    std::erase_if(pending_names, [dir](const auto& p) { return p.first == dir; });
+}
+
+}  // namespace
+
+staged_file::staged_file(std::string path, std::string_view bytes, kind k, const struct stat* like)
+    : path_(std::move(path)), bytes_(bytes) {
+    const place p = locate(path_, k == kind::followed, open_error);
+    dir_ = p.dir;
+    name_ = p.name;
+    temp_ = name_ + ".tmp";
+    on_failure_cleanup(remove_pending);
+    if (k == kind::followed) {
+        for (int attempt = 1; flock(dir_, LOCK_EX | LOCK_NB) != 0; ++attempt) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || attempt == lock_attempts) fail(lock_error, path_);
+            const timespec step{0, 50'000'000};
+            nanosleep(&step, nullptr);
+        }
+    }
     // Only a regular file is ever replaced: a rename would otherwise turn a
-    // device, a FIFO, a socket or a link swapped in meanwhile into a file.
+    // device, a FIFO, a socket or a directory swapped in meanwhile into a
+    // file.  A link where a name of our own belongs is replaced as a name.
     struct stat old;
-    const bool existed = fstatat(dir, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
-    if (existed && !S_ISREG(old.st_mode)) {
-        close(dir);
-        fail(open_error, path);
+    const bool existed = fstatat(dir_, name_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(old.st_mode);
+    if (existed && !S_ISREG(old.st_mode)) fail(open_error, path_);
+    if (existed) {
+        std::string now;
+        const int fd = openat(dir_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        char buffer[register_size + 1];
+        const ssize_t n = fd < 0 ? -1 : read(fd, buffer, sizeof buffer);
+        if (fd >= 0) close(fd);
+        unchanged_ = n >= 0 && std::string_view(buffer, static_cast<std::size_t>(n)) == bytes_;
+        if (unchanged_) return;
     }
-    // One fixed name, so that a run killed here leaves at most one behind
-    // and the next run clears it.
-    const bool cleared = unlinkat(dir, temp.c_str(), 0) == 0 || errno == ENOENT;
-    const int fd = cleared ? openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
+    const bool cleared = unlinkat(dir_, temp_.c_str(), 0) == 0 || errno == ENOENT;
+    const int fd = cleared ? openat(dir_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
     if (fd < 0) {
-        close(dir);
-        fail(open_error, path);
+        // A directory the caller may not write: a file it may write is
+        // rewritten where it is, later; a name of our own is not kept.
+        const bool refused = errno == EACCES || errno == EPERM;
+        if (refused && k == kind::owned) {
+            in_place_ = true;
+            return;
+        }
+        if (refused && existed && faccessat(dir_, name_.c_str(), W_OK, AT_EACCESS) == 0) {
+            in_place_ = true;
+            return;
+        }
+        fail(open_error, path_);
     }
+    pending_ = true;
+    pending_names.emplace_back(dir_, temp_);
     if (like || existed) {
         const struct stat& from = like ? *like : old;
         // Best effort: an unprivileged user cannot give a file away.
@@ -201,17 +274,62 @@ void replace_file(const std::string& path, std::string_view bytes, const struct 
         umask(mask);
         fchmod(fd, 0666 & ~mask);
     }
-    const bool written = write_all(fd, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), -1) &&
+    const bool written = write_all(fd, reinterpret_cast<const unsigned char*>(bytes_.data()), bytes_.size(), -1) &&
                          fsync(fd) == 0;
-    const bool closed = close(fd) == 0;
-    if (!written || !closed || renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-        unlinkat(dir, temp.c_str(), 0);
-        close(dir);
-        fail(write_error, path);
+    if (close(fd) != 0 || !written) fail(write_error, path_);
+}
+
+staged_file::~staged_file() {
+    if (dir_ < 0) return;
+    if (pending_) unlinkat(dir_, temp_.c_str(), 0);
+    forget_pending(dir_);
+    close(dir_);
+}
+
+void staged_file::put_in_place(const std::string& changed_register) {
+    const auto broken = [&](const char* plain) {
+        if (changed_register.empty()) fail(plain, path_);
+        fail(changed_error, path_, changed_register);
+    };
+    if (unchanged_) return;
+    if (in_place_) {
+        const int fd = openat(dir_, name_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (fd >= 0) close(fd);
+            broken(open_error);
+        }
+        const bool written = write_all(fd, reinterpret_cast<const unsigned char*>(bytes_.data()), bytes_.size(), 0) &&
+                             ftruncate(fd, static_cast<off_t>(bytes_.size())) == 0 && fsync(fd) == 0;
+        if (close(fd) != 0 || !written) broken(write_error);
+        return;
+    }
+    pending_ = false;
+    forget_pending(dir_);
+    if (renameat(dir_, temp_.c_str(), dir_, name_.c_str()) != 0) {
+        unlinkat(dir_, temp_.c_str(), 0);
+        broken(write_error);
     }
     // The rename itself is durable only once the directory is.
-    const bool synced = fsync(dir) == 0;
-    if (close(dir) != 0 || !synced) fail(write_error, path);
+    if (fsync(dir_) != 0) broken(write_error);
+}
+
+bool read_owned(const std::string& path, std::string& bytes, std::size_t limit) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd < 0) return false;
+    bytes.assign(limit + 1, '\0');
+    std::size_t got = 0;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    while (ok && got < bytes.size()) {
+        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n >= 0;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(std::min(got, limit + 1));
+    return close(fd) == 0 && ok;
 }
 
 held_signals::held_signals() {

@@ -2,12 +2,17 @@
 // ends the process through fail() with the message that names the file, so
 // that a full disk or an I/O error is never reported as success.
 //
-// Links.  tarnex runs as root on tills whose conf directory may belong to the
-// cash desk's own user, so as root a symbolic link in the last component of a
-// path is followed only when root owns it (the rule the kernel applies in
-// sticky directories, applied everywhere); a link owned by anyone else gets
-// that file's open error.  A followed link whose target is missing gets its
-// target created, as fopen would, and is never itself replaced.
+// Links.  tarnex runs as root on tills whose data and conf directories may
+// belong to the cash desk's own user, who can rename any name in them.  So as
+// root a symbolic link in the last component of the register's or the cash
+// code file's path is followed only when root owns it and the directory that
+// holds it can be written by root alone (owned by root, and no group or
+// other write unless it is sticky); any other link gets that file's open
+// error.  A followed link whose target is missing gets its target created, as
+// fopen would, and is never itself replaced.  The kept previous version, its
+// record and every temporary file are names tarnex owns: never followed, a
+// link there is replaced as a name, and an owner or mode is only ever set on
+// a file just created.
 #pragma once
 
 #include "register/registry.h"
@@ -40,11 +45,13 @@ public:
     register_lock& operator=(const register_lock&) = delete;
     ~register_lock();
 
-    // The image as it is on disk now, read once under the lock.
+    // The image as it is on disk now, read once under the lock, and the
+    // file's length then.
     const register_image& on_disk() const { return on_disk_; }
-    // One write of image[from, to) at offset `from`, then one sync; a whole
-    // image also cuts a longer file to its size.  The file keeps its inode.
-    void write(const register_image& image, std::size_t from, std::size_t to);
+    std::size_t length() const { return length_; }
+    // One write of image[from, to) at offset `from`, then one sync; the file
+    // is then cut to `length` when it is longer.  The file keeps its inode.
+    void write(const register_image& image, std::size_t from, std::size_t to, std::size_t length);
     // Closes the file, which lets the next writer in.
     void unlock();
     // The register's mode and owner, for the files that go with it.
@@ -54,14 +61,50 @@ private:
     std::string path_;
     int fd_;
     register_image on_disk_{};
+    std::size_t length_ = 0;
 };
 
-// Replaces the file at `path` with `bytes` so that at every moment it holds
-// either its old or its new content: a temporary file of one fixed name beside
-// it is written, synced and renamed over it, all relative to the directory
-// opened once.  The new file takes the mode and owner of `like` when given,
-// else of the file it replaces.
-void replace_file(const std::string& path, std::string_view bytes, const struct stat* like = nullptr);
+// A file replaced in two steps, so that at every moment it holds either its
+// old or its new content: staged, its new content is written and synced under
+// a temporary name of one fixed name beside it (a kill leaves at most that
+// one, which the next run clears); put in place, it is renamed over the file
+// and the directory synced.  Every failure ends the run with the file's
+// error; a temporary file never put in place is removed on the way out.
+class staged_file {
+public:
+    enum class kind {
+        followed,  // the cash code file: a link at the name is followed under the link rule
+        owned,     // the kept version and its record: the name is replaced, never followed
+    };
+    // Nothing is staged when the file already holds `bytes`.  `like` gives
+    // the new file's mode and owner, else the file it replaces does.  For a
+    // followed file the step is serialised across runs by a lock on its
+    // directory, so that runs at once on different registers never share the
+    // temporary name.
+    staged_file(std::string path, std::string_view bytes, kind k, const struct stat* like = nullptr);
+    staged_file(const staged_file&) = delete;
+    staged_file& operator=(const staged_file&) = delete;
+    ~staged_file();
+
+    // The caller may write the file but not its directory: nothing could be
+    // staged, and put_in_place() rewrites the file where it is (write, then
+    // cut), as an unprivileged user always could.
+    bool in_place() const { return in_place_; }
+    // Whether the file held `bytes` already.
+    bool unchanged() const { return unchanged_; }
+    // `changed_register`, when not empty, names a register already written:
+    // a failure then says so.
+    void put_in_place(const std::string& changed_register = "");
+
+private:
+    std::string path_, name_, temp_, bytes_;
+    int dir_ = -1;
+    bool in_place_ = false, unchanged_ = false, pending_ = false;
+};
+
+// The file `path` as it is, never following a link at its last component.
+// False when it cannot be read; `bytes` gets at most `limit` bytes.
+bool read_owned(const std::string& path, std::string& bytes, std::size_t limit);
 
 // Holds SIGINT, SIGTERM, SIGHUP and SIGQUIT while alive, so that an
 // interrupt never lands between the writes that belong together.

@@ -26,9 +26,12 @@
 
 #include "register/file_io.h"
 #include "register/paths.h"
+#include "register/failure.h"
 #include "register/trail.h"
+#include "register/verify.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 const std::array<register_field, 13> register_fields = {{
@@ -82,10 +85,17 @@ registry::registry(std::string p) : path(std::move(p)) {}
 
 registry::~registry() = default;
 
+// A change to the register: image[from, to) written at `from`, then the file
+// cut to `length` when longer.
+struct registry::change {
+    register_image next;
+    std::size_t from, to, length;
+};
+
 void registry::create() {
     held_signals hold;
     register_lock file(path, true);
-    file.write(empty_reg, 0, empty_reg.size());
+    file.write(empty_reg, 0, empty_reg.size(), empty_reg.size());
 }
 
 void registry::lock() {
@@ -176,45 +186,112 @@ void registry::save(field_set fields) {
         to = std::max(to, register_fields[i].offset + register_fields[i].width);
     }
     if (blank_) from = 0, to = next.size();
+    if (from > to) from = to = 0;
     // The cash code file names the desk the register then holds.
     const std::uint64_t stored = read_le(next.data() + register_fields[0].offset, register_fields[0].width);
     const bool desk_set = (fields & fields_of(&registry::cashcode)).any();
-    commit(next, from, to, desk_set ? cashcode : stored ? static_cast<std::uint16_t>(stored) : 1,
-           blank_ ? "create" : nullptr);
+    const change c{next, from, to, blank_ ? next.size() : std::max(lock_->length(), to)};
+    commit(c, desk_set ? cashcode : stored ? static_cast<std::uint16_t>(stored) : 1, blank_ ? "create" : nullptr);
+}
+
+registry::change registry::undo_change(const register_image& now, std::size_t length) const {
+    constexpr const char* damaged = "Error: file %s- is damaged\n";
+    const std::string kept = kept_path(path), noted = record_path(path);
+    std::string image, record;
+    if (!read_owned(kept, image, register_size)) fail("Error: can't open file %s for read\n", kept);
+    if (!read_owned(noted, record, register_size)) fail("Error: can't open file %s for read\n", noted);
+    const std::optional<change_record> last = decode_record(record);
+    if (image.size() != register_size || !last) fail(damaged, path);
+    register_image old;
+    std::memcpy(old.data(), image.data(), old.size());
+    // The kept image is checked as the register it was: a shorter one's
+    // missing bytes are no damage.
+    const std::size_t was = std::min<std::size_t>(last->length_before, register_size);
+    std::vector<std::string> findings = verify_image(old, was);
+    if (was < register_size) findings.pop_back();  // only the length, which the record explains
+    if (!findings.empty()) fail(damaged, path);
+
+    change c{now, register_size, 0, length};
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < register_fields.size(); at += register_fields[i].width, ++i) {
+        if (!last->fields[i]) continue;
+        const register_field& f = register_fields[i];
+        // The kept image and the record must belong to the same change.
+        if (std::memcmp(old.data() + f.offset, last->before.data() + at, f.width) != 0) fail(damaged, path);
+        if (std::memcmp(now.data() + f.offset, last->after.data() + at, f.width) != 0)
+            fail("Error: field %s of file %s changed since the last change\n", f.name, path);
+        std::memcpy(c.next.data() + f.offset, old.data() + f.offset, f.width);
+        c.from = std::min(c.from, f.offset);
+        c.to = std::max(c.to, f.offset + f.width);
+    }
+    if (c.from > c.to) c.from = c.to = 0;
+    // A register the change lengthened gets its length back, unless another
+    // writer has changed the length since.
+    if (last->length_before < register_size && length == last->length_after) c.length = last->length_before;
+    return c;
 }
 
 void registry::undo() {
     held_signals hold;
     lock();
-    const register_image kept = read_image(kept_path(path));
-    const register_image& now = lock_->on_disk();
-    std::size_t from = 0, to = kept.size();
-    while (from < to && kept[from] == now[from]) ++from;
-    while (to > from && kept[to - 1] == now[to - 1]) --to;
+    const change c = undo_change(lock_->on_disk(), lock_->length());
     registry restored(path);
-    restored.decode(kept);
-    commit(kept, from, to, restored.cashcode, "undo");
+    restored.decode(c.next);
+    commit(c, restored.cashcode, "undo");
 }
 
-// Keeps the image on disk beside the register, writes next[from, to) over it
-// in one write, puts the cash code file in place, logs the change and lets
-// the next writer in.  All of it under the lock, with the signals held.
-void registry::commit(const register_image& next, std::size_t from, std::size_t to, std::uint16_t desk,
-                      const char* action) {
+void registry::preview_undo() {
+    std::size_t length = 0;
+    const register_image now = read_image(path, &length);
+    decode(undo_change(now, length).next);
+}
+
+// Makes the change with one outcome.  Everything that can fail is done before
+// the register is written: the cash code file's new content is staged, and
+// the image on disk and the record of this change are kept beside the
+// register (for an undo they are staged then and put in place after the
+// register, so that the image it restores stays in the kept file until the
+// register holds it).  Once the register is written the change is logged,
+// whatever follows.  A run that would change no byte writes nothing: the
+// kept image, the way back of the last change, stays.  All of it under the
+// lock, with the signals held.
+void registry::commit(const change& c, std::uint16_t desk, const char* action) {
     const register_image before = lock_->on_disk();
-    if (from < to) {
+    const std::size_t before_length = lock_->length();
+    const bool undoing = action && std::string_view(action) == "undo";
+    const bool writes = c.length != before_length ||
+                        !std::equal(c.next.begin() + static_cast<std::ptrdiff_t>(c.from),
+                                    c.next.begin() + static_cast<std::ptrdiff_t>(c.to),
+                                    before.begin() + static_cast<std::ptrdiff_t>(c.from));
+    staged_file code(rooted(cashcode_file), std::to_string(desk), staged_file::kind::followed);
+    if (writes) {
         const struct stat like = lock_->status();
-        replace_file(kept_path(path), std::string_view(reinterpret_cast<const char*>(before.data()), before.size()),
-                     &like);
-        lock_->write(next, from, to);
-    }
-    replace_file(rooted(cashcode_file), std::to_string(desk));
-    lock_->unlock();
-    lock_.reset();
-    decode(next);
-    if (from < to) {
+        const auto bytes = [](const register_image& image) {
+            return std::string_view(reinterpret_cast<const char*>(image.data()), image.size());
+        };
+        staged_file kept(kept_path(path), bytes(before), staged_file::kind::owned, &like);
+        staged_file note(record_path(path), encode_record(before, before_length, c.next, c.length),
+                         staged_file::kind::owned, &like);
+        const bool keeping = !kept.in_place() && !note.in_place();
+        if (!keeping) warn("Warning: can't keep the previous version %s-\n", path);
+        if (keeping && !undoing) {
+            kept.put_in_place();
+            note.put_in_place();
+        }
+        lock_->write(c.next, c.from, c.to, c.length);
         registry was(path);
         was.decode(before);
-        log_line(trail_line(path, action, was, *this));
+        decode(c.next);
+        log_line(trail_line(path, action, was, *this, keeping));
+        if (keeping && undoing) {
+            kept.put_in_place(path);
+            note.put_in_place(path);
+        }
+        code.put_in_place(path);
+    } else {
+        decode(c.next);
+        code.put_in_place();
     }
+    lock_->unlock();
+    lock_.reset();
 }

@@ -51,10 +51,17 @@ public:
     void lock();    // takes the register's write lock now; save() releases it
     void save();    // the fields whose value differs from what load() gave, then the cash code file
     void save(field_set fields);  // these fields (every one after clear()), then the cash code file
-    // Puts back the image the last change replaced, kept beside the register
-    // (see trail.h), and keeps the one it replaces there instead: a second
-    // undo redoes.
+    // Puts back the fields the last change changed (a save, a create or an
+    // undo), to the values they had before it, from the image kept beside the
+    // register (see trail.h); every other field stays as it is on disk, and
+    // a register the change lengthened gets its length back.  Refused, with
+    // nothing written, when one of those fields no longer holds what the
+    // change wrote, or when the kept image is damaged.  The undo is itself a
+    // change: a second one redoes.
     void undo();
+    // What undo() would leave, in the members, with all of its refusals,
+    // and nothing written.
+    void preview_undo();
 
     // The fields whose member differs from the value load() or clear() gave.
     field_set changed() const;
@@ -70,8 +77,9 @@ public:
 private:
     void decode(const std::array<unsigned char, register_size>& image);
     void encode(std::size_t field, std::array<unsigned char, register_size>& image) const;
-    void commit(const std::array<unsigned char, register_size>& next, std::size_t from, std::size_t to,
-                std::uint16_t desk, const char* action);
+    struct change;
+    change undo_change(const std::array<unsigned char, register_size>& now, std::size_t length) const;
+    void commit(const change& c, std::uint16_t desk, const char* action);
 
     std::array<unsigned char, register_size> image_{};  // what the members were read from
     bool blank_ = false;                                 // image_ is the blank image: saved whole

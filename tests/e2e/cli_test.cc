@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <iconv.h>
 #include <locale.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <chrono>
 #include <clocale>
 #include <sstream>
@@ -411,15 +413,28 @@ TEST_F(Cli, PermissionsAreHonouredAndReported) {
     EXPECT_EQ(r.err, "Error: can't open file " + reg + " for read\n");
     EXPECT_EQ(r.out, "");
 
-    // A register anyone may write, in a directory only root may: its
-    // previous version cannot be kept, so nothing is changed.
+    // Files the user may write, in directories only root may: the cash code
+    // file is checked first, and one the user may not write changes nothing;
+    // one the user may write is rewritten where it is, and the register is
+    // changed without a kept version, after a warning that the log notes too.
     chmod(reg.c_str(), 0666);
-    write_file(cashcode, "1");
+    write_file(cashcode, "12");
     r = as_nobody({"--setcashcode", "5", reg});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for write\n");
+    EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
     EXPECT_EQ(read_file(reg), blank);
-    EXPECT_EQ(read_file(cashcode), "1");
+    chmod(cashcode.c_str(), 0666);
+    const system_log log(dir.path);
+    chmod(log.path.c_str(), 0666);
+    const std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                           TARNEX_BIN, "--setcashcode", "5", reg};
+    r = run(log.logging(argv), env);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Warning: can't keep the previous version " + reg + "-\n");
+    EXPECT_EQ(read_file(reg)[5], 5);
+    EXPECT_EQ(read_file(cashcode), "5");
+    EXPECT_FALSE(exists(reg + "-"));
+    EXPECT_NE(log.next(1000).find(": previous version not kept; cashcode 1 -> 5"), std::string::npos);
 }
 
 TEST_F(Cli, CreateAndSaveKeepTheFilesOwnerAndMode) {
@@ -506,29 +521,123 @@ TEST_F(Cli, FieldsNotSetKeepTheirBytes) {
     EXPECT_EQ(read_file(reg)[263], 5);
 }
 
-// As root, a symbolic link is followed only when root owns it: a link that
-// a user of the conf or data directory planted is refused, its target kept.
-TEST_F(Cli, RootFollowsOnlyRootsLinks) {
+// As root, a symbolic link is followed only when root owns it and only root
+// may write its directory: the cash desk's user, owner of a data or conf
+// directory, could have planted it there or moved root's own link there.  A
+// link at the kept version's name is replaced as a name, never followed.
+TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    const std::string secret = dir / "shadow", planted = dir / "planted.reg";
-    write_file(secret, "root:secret\n");
-    for (const auto& [link, target] : {std::pair{planted, secret}, {cashcode, secret}}) {
-        std::remove(link.c_str());
-        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-        ASSERT_EQ(lchown(link.c_str(), 65534, 65534), 0);
-        const std::string file = link == planted ? planted : reg;
-        const run_result r = tx({"--setshift", "5", file});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Error: can't open file " + link + " for write\n");
-        EXPECT_EQ(read_file(secret), "root:secret\n");
-        // Root's own link is followed and stays a link.
-        ASSERT_EQ(lchown(link.c_str(), 0, 0), 0);
-        EXPECT_EQ(tx({"--setshift", "5", file}).status, 0) << link;
-        EXPECT_NE(read_file(secret), "root:secret\n") << link;
-        struct stat st;
-        EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << link;
+    const std::string secret = dir / "vault/file", data = dir / "data", user_reg = data + "/cash.reg";
+    const std::string planted = dir / "planted.reg", conf = dir / "quelvaris/cash/conf";
+    run({"mkdir", "-p", data, dir / "vault"});
+    enum { refused, followed, replaced };
+    struct {
+        std::string link, file;  // the link, and the register the run names
+        uid_t link_owner, dir_owner;
+        int outcome;
+    } cases[] = {
+        {planted, planted, 65534, 0, refused},  {cashcode, reg, 65534, 0, refused},
+        {planted, planted, 0, 0, followed},     {cashcode, reg, 0, 0, followed},
+        {user_reg, user_reg, 0, 65534, refused}, {cashcode, reg, 0, 65534, refused},
+        {user_reg + "-", user_reg, 0, 65534, replaced},
+    };
+    for (const auto& c : cases) {
+        const std::string what = c.link + " " + std::to_string(c.link_owner) + " " + std::to_string(c.dir_owner);
+        run({"rm", "-f", planted, user_reg, user_reg + "-", cashcode});
         write_file(secret, "root:secret\n");
+        if (c.outcome == replaced) write_file(user_reg, blank);
+        for (const std::string& d : {data, conf}) chown(d.c_str(), c.dir_owner, c.dir_owner);
+        ASSERT_EQ(symlink(secret.c_str(), c.link.c_str()), 0) << what;
+        ASSERT_EQ(lchown(c.link.c_str(), c.link_owner, c.link_owner), 0) << what;
+        const run_result r = tx({"--setshift", "5", c.file});
+        EXPECT_EQ(r.status, c.outcome == refused ? 1 : 0) << what << ": " << r.err;
+        if (c.outcome == refused) {
+            EXPECT_EQ(r.err, "Error: can't open file " + c.link + " for write\n") << what;
+        }
+        EXPECT_EQ(read_file(secret) == "root:secret\n", c.outcome != followed) << what;
+        struct stat st;
+        EXPECT_TRUE(stat(secret.c_str(), &st) == 0 && st.st_uid == 0) << what;
+        EXPECT_EQ(lstat(c.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode), c.outcome != replaced) << what;
     }
+}
+
+// --undo puts back only what the last change changed: a counter and a
+// receipt number the cash desk stored since (under its lockf lock) survive;
+// a field the change wrote that the cash desk changed since refuses the
+// undo; a damaged kept image is refused; a register the change lengthened
+// gets its length back; a run that changes no byte keeps the way back.
+TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
+    const auto desk_writes = [&](std::size_t offset, unsigned value) {
+        const int fd = open(reg.c_str(), O_RDWR);
+        ASSERT_EQ(lockf(fd, F_LOCK, 0), 0);
+        const unsigned char bytes[2] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8)};
+        ASSERT_EQ(pwrite(fd, bytes, 2, static_cast<off_t>(offset)), 2);
+        close(fd);
+    };
+    ASSERT_EQ(tx({"--setcashcode", "7", "--setcount_sale", "10", reg}).status, 0);
+    const std::string seven = read_file(reg);
+    ASSERT_EQ(tx({"--setcashcode", "8", reg}).status, 0);
+    desk_writes(550, 250);  // count_sale
+    desk_writes(781, 251);  // checknum
+    run_result r = tx({"--undo", "--print", reg});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, 38), "cashcode = 7\nshift = 0\nchecknum = 251\n");
+    EXPECT_NE(r.out.find("count_sale = 250\n"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(cashcode), "7");
+    // A rerun that changes nothing keeps the way back: the undo still redoes.
+    const std::string kept = read_file(reg + "-");
+    EXPECT_EQ(tx({"--setcashcode", "7", reg}).status, 0);
+    EXPECT_EQ(read_file(reg + "-"), kept);
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_NE(print().find("cashcode = 8\n"), std::string::npos);
+
+    struct {
+        const char* what;
+        std::function<void()> damage;
+        std::string error;
+    } refusals[] = {
+        {"the undone field changed", [&] { desk_writes(5, 9); },
+         "Error: field cashcode of file " + reg + " changed since the last change\n"},
+        {"the kept image cut short", [&] { write_file(reg + "-", read_file(reg + "-").substr(0, 300)); },
+         "Error: file " + reg + "- is damaged\n"},
+        {"the kept image's block byte", [&] { write_file(reg + "-", "\x07" + read_file(reg + "-").substr(1)); },
+         "Error: file " + reg + "- is damaged\n"},
+        {"the record cut short", [&] { write_file(reg + "-.last", "tarnex"); }, "Error: file " + reg + "- is damaged\n"},
+    };
+    for (const auto& c : refusals) {
+        ASSERT_EQ(tx({"--setcashcode", "3", reg}).status, 0);
+        c.damage();
+        const std::string before = read_file(reg);
+        // A dry run refuses exactly as the undo does.
+        for (const auto& args : {std::vector<std::string>{"--undo", reg}, {"--undo", "--dry-run", reg}}) {
+            r = tx(args);
+            EXPECT_EQ(r.status, 1) << c.what;
+            EXPECT_EQ(r.err, c.error) << c.what;
+            EXPECT_EQ(read_file(reg), before) << c.what;
+        }
+    }
+
+    write_file(reg, seven.substr(0, 300));
+    ASSERT_EQ(tx({"--settcount_back", "1", reg}).status, 0);
+    EXPECT_EQ(read_file(reg).size(), 831u);
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_EQ(read_file(reg), seven.substr(0, 300));
+}
+
+// Runs at once on two registers never break each other's cash code step.
+TEST_F(Cli, TwoRegistersWrittenInParallelLoopsAllSucceed) {
+    const std::string other = dir / "g.reg";
+    write_file(other, blank);
+    const auto loop = [&](const std::string& file) {
+        return start({"sh", "-c", "for i in $(seq 60); do " TARNEX_BIN " --setcashcode $((i % 3 + 1)) --setshift $i " +
+                                      file + " || exit 1; done"},
+                     env);
+    };
+    const int a = loop(reg), b = loop(other);
+    EXPECT_EQ(finish(a), 0);
+    EXPECT_EQ(finish(b), 0);
+    for (const std::string& file : {reg, other}) EXPECT_EQ(read_file(file)[263], 60) << file;
+    EXPECT_EQ(read_file(cashcode), "1");
 }
 
 // A change leaves a line in the system log and the image it replaced beside
@@ -539,12 +648,16 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     const std::string before = read_file(reg);
     const system_log log(dir.path);
     std::vector<std::string> set = {TARNEX_BIN, "--setcashcode", "5", "--setshift", "42", reg};
+    env["SUDO_USER"] = "anna\n<13>forged";  // no second line in the log
     run_result r = run(log.logging(set), env);
+    env["SUDO_USER"] = "";
     if (r.status != 0 && r.err.find("unshare") != std::string::npos) GTEST_SKIP() << "no mount namespace: " << r.err;
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string line = log.next();
     EXPECT_NE(line.find("tarnex["), std::string::npos) << line;
-    EXPECT_NE(line.find(": " + reg + ": user root, tty none: cashcode 3 -> 5, shift 41 -> 42"), std::string::npos) << line;
+    EXPECT_NE(line.find(": " + reg + ": user root, SUDO_USER anna\\n<13>forged, tty none: cashcode 3 -> 5, shift 41 -> 42"),
+              std::string::npos)
+        << line;
     const std::string after = read_file(reg);
     EXPECT_EQ(read_file(reg + "-"), before);
 
@@ -583,6 +696,17 @@ TEST_F(Cli, AWriterIsWarnedOfAnotherProcessOnTheRegister) {
     EXPECT_EQ(tx({"--print", reg}).err, "");
     close(held);
     EXPECT_NE(print().find("shift = 3\n"), std::string::npos);
+
+    // A holder's name is its own to choose: shown escaped, it cannot erase
+    // the line or move the cursor.
+    const int other = start({"bash", "-c", "exec 3<" + reg + "; printf '\\r\\033[2Kx' >/proc/$$/comm; sleep 5 3<&-"});
+    const std::string comm = "/proc/" + std::to_string(other) + "/comm";
+    for (int i = 0; i < 500 && read_file(comm) != "\r\033[2Kx\n"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(tx({"--setshift", "4", reg}).err,
+              "Warning: file " + reg + " is open in process " + std::to_string(other) + " (\\r\\033[2Kx)\n");
+    kill(other, SIGTERM);
+    finish(other);
 }
 
 }  // namespace

@@ -30,9 +30,15 @@ struct command_case {
     std::vector<std::string> options;
     std::string fresh;     // the register after a completed run
     std::string cashcode;  // the cash code file's text after a completed run
+    // An undo starts from a change made by an earlier run and a field the
+    // cash desk changed since: the register and cash code file it starts
+    // from, and the images the kept version may hold.
+    std::vector<std::string> earlier = {};
+    std::string start = till::example();
+    std::string start_cashcode = "12";  // deliberately not the register's 3
 };
 
-const std::string old_cashcode = "12";  // deliberately not the register's 3
+const std::string old_cashcode = "12";
 
 std::string three_fields_set() {
     std::string image = till::with_number(till::with_number(till::example(), 263, 5), 781, 9);
@@ -46,6 +52,21 @@ const command_case commands[] = {
     // as 1, written whole in place.
     {"create", {"--create", "--setcashcode", "7"}, till::with_number(till::with_number(till::blank(), 5, 7), 781, 1), "7"},
 };
+
+// The cash desk's own change after tarnex's: the returns counter at 99.
+std::string desk_changed(std::string image) { return till::with_number(std::move(image), 558, 99); }
+
+// Undoing "--setcashcode 5 --setshift 5" after the cash desk counted a
+// return: cash code and shift go back, the counter stays.
+const command_case undo_case = {"undo",
+                                {"--undo"},
+                                desk_changed(till::example()),
+                                "3",
+                                {"--setcashcode", "5", "--setshift", "5"},
+                                desk_changed(till::with_number(till::with_number(till::example(), 5, 5), 263, 5)),
+                                "5"};
+
+const command_case& case_at(int i) { return i < 2 ? commands[i] : undo_case; }
 
 const char* const write_path[] = {"openat", "write", "pwrite64", "fsync", "fdatasync", "close", "renameat", "unlinkat"};
 
@@ -70,9 +91,17 @@ protected:
         fs::create_directories(conf);
     }
 
-    void reset() {
+    void reset(const command_case& c = commands[0]) {
         write_file(reg, till::example());
         write_file(cashcode, old_cashcode);
+        std::remove((reg + "-").c_str());
+        std::remove((reg + "-.last").c_str());
+        if (c.earlier.empty()) return;
+        std::vector<std::string> a = c.earlier;
+        a.push_back(reg);
+        ASSERT_EQ(tarnex(a, env).status, 0);
+        write_file(reg, desk_changed(read_file(reg)));
+        ASSERT_EQ(read_file(reg), c.start);
     }
 
     std::vector<std::string> args(const command_case& c) const {
@@ -84,7 +113,8 @@ protected:
     // tarnex under strace; the log is left in `log`.
     run_result traced(const std::vector<std::string>& strace_options, const std::vector<std::string>& tarnex_args) {
         std::vector<std::string> argv = {"strace", "-y", "-o", log};
-        for (const std::string& path : {data, conf, reg, reg + "-", reg + "-.tmp", cashcode, cashcode + ".tmp"}) {
+        for (const std::string& path : {data, conf, reg, reg + "-", reg + "-.tmp", reg + "-.last", reg + "-.last.tmp",
+                                        cashcode, cashcode + ".tmp"}) {
             argv.push_back("-P");
             argv.push_back(path);
         }
@@ -97,7 +127,7 @@ protected:
     // How many calls of `syscall` a clean run makes before its first look at
     // the register, which is where the program's own work begins.
     int calls_before_start(const command_case& c, const std::string& syscall) {
-        reset();
+        reset(c);
         EXPECT_EQ(traced({}, args(c)).status, 0);
         std::istringstream lines(read_file(log));
         int count = 0;
@@ -112,26 +142,32 @@ protected:
     // Empty when the register is byte for byte as before the run or as after it.
     std::string register_state(const command_case& c) {
         const std::string got = read_file(reg);
-        if (got == till::example() || got == c.fresh) return "";
-        const std::string why = till::fieldwise(got, till::example(), c.fresh);
+        if (got == c.start || got == c.fresh) return "";
+        const std::string why = till::fieldwise(got, c.start, c.fresh);
         return "register neither old nor new: " + (why.empty() ? "a mix of the two" : why);
     }
 
     std::string cashcode_state(const command_case& c) {
         const std::string text = read_file(cashcode);
-        return text == old_cashcode || text == c.cashcode ? "" : "cash code file holds '" + text + "'";
+        return text == c.start_cashcode || text == c.cashcode ? "" : "cash code file holds '" + text + "'";
+    }
+
+    // The image an undo restores is always in the register or the kept file.
+    std::string restorable(const command_case& c) {
+        if (c.earlier.empty() || read_file(reg) == c.fresh || read_file(reg + "-") == till::example()) return "";
+        return "the image to restore is lost";
     }
 
     // Names in the two directories other than the two files themselves and
     // the register's kept previous version, which may only ever hold the
     // image the run started from.
-    std::vector<std::string> strays() {
+    std::vector<std::string> strays(const command_case& c = commands[0]) {
         std::vector<std::string> names;
         for (const std::string& d : {data, conf})
             for (const auto& e : fs::directory_iterator(d))
-                if (e.path() == reg + "-" && read_file(e.path()) != till::example())
+                if (e.path() == reg + "-" && read_file(e.path()) != till::example() && read_file(e.path()) != c.start)
                     names.push_back("f.reg- not the old image");
-                else if (e.path() != reg && e.path() != cashcode && e.path() != reg + "-")
+                else if (e.path() != reg && e.path() != cashcode && e.path() != reg + "-" && e.path() != reg + "-.last")
                     names.push_back(e.path().filename());
         return names;
     }
@@ -156,6 +192,14 @@ bool hits_the_till(const std::string& trace, const std::string& till_dir) {
     return false;
 }
 
+// The first line of a trace that strace failed on purpose.
+std::string injected(const std::string& trace) {
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("(INJECTED)") != std::string::npos) return line;
+    return "";
+}
+
 bool one_error_line(const std::string& err) {
     return err.rfind("Error: ", 0) == 0 && err.find('\n') == err.size() - 1;
 }
@@ -168,7 +212,7 @@ protected:
         if (run({"strace", "-o", "/dev/null", "true"}).status != 0) GTEST_SKIP() << "strace cannot trace here";
         Till::SetUp();
     }
-    const command_case& command() const { return commands[std::get<0>(GetParam())]; }
+    const command_case& command() const { return case_at(std::get<0>(GetParam())); }
     std::string syscall() const { return std::get<1>(GetParam()); }
 };
 
@@ -184,7 +228,7 @@ TEST_P(FaultLoop, EveryFailedCallIsReportedAndHarmsNothing) {
                 ASSERT_LT(n, start + 64) << "no run got past the faults";
                 const std::string inject = syscall() + ":error=" + error + ":when=" + std::to_string(n) +
                                            (persistent ? "+" : "");
-                reset();
+                reset(c);
                 const run_result r = traced({"-e", "trace=" + syscall(), "-e", "inject=" + inject}, args(c));
                 const std::string trace = read_file(log);
                 if (trace.find("(INJECTED)") == std::string::npos) {
@@ -202,11 +246,26 @@ TEST_P(FaultLoop, EveryFailedCallIsReportedAndHarmsNothing) {
                     continue;
                 }
                 ++faulted;
+                // A failed look that only reads (whether another process
+                // has the register open, whether the cash code file already
+                // holds the desk) is worked around: the run then completes.
+                if (r.status == 0 && (injected(trace).find("O_RDONLY") != std::string::npos ||
+                                      injected(trace).rfind("close(", 0) == 0)) {
+                    EXPECT_EQ(read_file(reg), c.fresh) << inject;
+                    EXPECT_EQ(read_file(cashcode), c.cashcode) << inject;
+                    EXPECT_EQ(strays(c), std::vector<std::string>{}) << inject;
+                    continue;
+                }
                 EXPECT_EQ(r.status, 1) << inject << ": " << r.err;
                 EXPECT_TRUE(one_error_line(r.err)) << inject << ": '" << r.err << "'";
                 EXPECT_EQ(register_state(c), "") << inject;
                 EXPECT_EQ(cashcode_state(c), "") << inject;
-                EXPECT_EQ(strays(), std::vector<std::string>{}) << inject << ": a temporary file was left";
+                EXPECT_EQ(restorable(c), "") << inject;
+                // Only a removal that keeps failing can leave a temporary
+                // file, of one fixed name that the next run clears.
+                for (const std::string& name : strays(c))
+                    EXPECT_TRUE(syscall() == "unlinkat" && persistent && name.ends_with(".tmp"))
+                        << inject << ": a temporary file was left: " << name;
             }
         }
     }
@@ -223,7 +282,7 @@ TEST_P(FaultLoop, AKillAtEveryCallLeavesATillTheNextRunRepairs) {
     for (int n = start;; ++n) {
         ASSERT_LT(n, start + 64) << "no run got past the kill";
         const std::string inject = syscall() + ":signal=SIGKILL:when=" + std::to_string(n);
-        reset();
+        reset(c);
         const run_result r = traced({"-e", "trace=" + syscall(), "-e", "inject=" + inject}, args(c));
         if (read_file(log).find("+++ killed by SIGKILL") == std::string::npos) {
             EXPECT_EQ(r.status, 0) << inject << ": " << r.err;
@@ -235,11 +294,23 @@ TEST_P(FaultLoop, AKillAtEveryCallLeavesATillTheNextRunRepairs) {
         EXPECT_EQ(r.err, "") << inject;
         EXPECT_EQ(register_state(c), "") << inject;
         EXPECT_EQ(cashcode_state(c), "") << inject;
+        EXPECT_EQ(restorable(c), "") << inject;
         // Only a temporary file of one fixed name that never got renamed may
         // stay behind.
-        for (const std::string& name : strays())
-            EXPECT_TRUE(name == "cashcode.tmp" || name == "f.reg-.tmp") << inject << ": " << name;
-        expect_a_clean_run(c, inject);
+        for (const std::string& name : strays(c))
+            EXPECT_TRUE(name == "cashcode.tmp" || name == "f.reg-.tmp" || name == "f.reg-.last.tmp") << inject << ": " << name;
+        // An undo killed after the register may be refused by the next one
+        // (its field no longer holds what the recorded change wrote), never
+        // harmed by it.
+        if (c.earlier.empty()) {
+            expect_a_clean_run(c, inject);
+        } else {
+            const std::string was = read_file(reg);
+            const run_result next = tarnex(args(c), env);
+            if (next.status != 0) {
+                EXPECT_EQ(read_file(reg), was) << inject << ": the next run: " << next.err;
+            }
+        }
     }
     std::printf("[ figures  ] %s %s: %d crash points held\n", c.name, syscall().c_str(), killed);
     EXPECT_GT(killed, 0) << "the save never made this call";
@@ -256,7 +327,7 @@ TEST_P(FaultLoop, SignalsAtEveryCallLeaveBothFilesOldOrBothNew) {
         for (int n = start;; ++n) {
             ASSERT_LT(n, start + 64) << "no run got past the signal";
             const std::string inject = syscall() + ":signal=" + name + ":when=" + std::to_string(n);
-            reset();
+            reset(c);
             const run_result r = traced({"-e", "trace=" + syscall(), "-e", "inject=" + inject}, args(c));
             const bool reached = read_file(log).find("--- " + std::string(name)) != std::string::npos;
             if (!reached) {
@@ -266,11 +337,11 @@ TEST_P(FaultLoop, SignalsAtEveryCallLeaveBothFilesOldOrBothNew) {
             ++signalled;
             EXPECT_EQ(r.status, 128 + sig) << inject;
             const std::string got = read_file(reg), text = read_file(cashcode);
-            const bool before = got == till::example() && text == old_cashcode;
+            const bool before = got == c.start && text == c.start_cashcode;
             const bool after = got == c.fresh && text == c.cashcode;
-            EXPECT_TRUE(before || after) << inject << ": register " << (got == till::example() ? "old" : got == c.fresh ? "new" : "torn")
+            EXPECT_TRUE(before || after) << inject << ": register " << (got == c.start ? "old" : got == c.fresh ? "new" : "torn")
                                          << ", cash code file '" << text << "'";
-            EXPECT_EQ(strays(), std::vector<std::string>{}) << inject;
+            EXPECT_EQ(strays(c), std::vector<std::string>{}) << inject;
         }
     }
     std::printf("[ figures  ] %s %s: %d signalled runs held\n", c.name, syscall().c_str(), signalled);
@@ -355,19 +426,19 @@ TEST_F(Refusals, AnUnprivilegedUser) {
         chmod(reg.c_str(), 0644);
         return as_nobody(c);
     });
-    // A register anyone may write is still changed only by whoever may keep
-    // its previous version beside it.
+    // A register anyone may write, beside a cash code file the user may not
+    // write, is not changed: the cash code file is checked first.
     reset();
     chmod(reg.c_str(), 0666);
     const run_result r = as_nobody(commands[1]);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for write\n");
+    EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
     EXPECT_EQ(read_file(reg), till::example());
 }
 
 // A full disk: the register's own bytes are rewritten in place and need no
-// new space, but its kept previous version does not fit, and without a way
-// back nothing is changed.
+// new space, but the cash code file's new content and the kept previous
+// version do not fit, and without them nothing is changed.
 TEST_F(Refusals, AFullDisk) {
     const std::string disk = dir / "disk", out = dir / "out", root = dir / "disk/root", disk_reg = dir / "disk/f.reg";
     fs::create_directories(disk);
@@ -387,34 +458,40 @@ TEST_F(Refusals, AFullDisk) {
         const run_result r = in_namespace(setup, command, after, {{"TARNEX_ROOT", root}});
         if (!machine_refuses.empty()) GTEST_SKIP() << machine_refuses;
         EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
-        EXPECT_EQ(r.err, "Error: can't write file " + disk_reg + "-\n");
+        EXPECT_EQ(r.err, "Error: can't write file " + root + "/quelvaris/cash/conf/cashcode\n");
         EXPECT_EQ(read_file(out + "/f.reg"), till::example());
         EXPECT_EQ(read_file(out + "/cashcode"), old_cashcode) << c.name;
         EXPECT_EQ(read_file(out + "/listing"), "cashcode\nf.reg\nfiller\nroot\n") << c.name;
     }
 }
 
-// Without the conf directory the register is still saved; only the cash code
-// file is reported, and the directory is not made up.
-TEST_F(Refusals, AMissingConfDirectory) {
-    expect_refused(
-        [&](const command_case& c) {
-            fs::remove_all(conf);
-            const run_result r = tarnex(args(c), env);
-            EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
-            EXPECT_FALSE(exists(conf));
-            fs::create_directories(conf);
-            write_file(cashcode, old_cashcode);
-            return r;
-        },
-        true);
+// A cash code step that cannot be done leaves the register unchanged: a
+// missing conf directory (not made up), and a directory planted at the
+// temporary name by the conf directory's owner.
+TEST_F(Refusals, ACashCodeStepThatFailsChangesNothing) {
+    expect_refused([&](const command_case& c) {
+        fs::remove_all(conf);
+        const run_result r = tarnex(args(c), env);
+        EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
+        EXPECT_FALSE(exists(conf));
+        fs::create_directories(conf);
+        write_file(cashcode, old_cashcode);
+        return r;
+    });
+    expect_refused([&](const command_case& c) {
+        fs::create_directories(conf + "/cashcode.tmp/x");
+        const run_result r = tarnex(args(c), env);
+        EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
+        fs::remove_all(conf + "/cashcode.tmp");
+        return r;
+    });
 }
 
 std::string fault_name(const ::testing::TestParamInfo<fault_param>& info) {
-    return std::string(commands[std::get<0>(info.param)].name) + "_" + std::get<1>(info.param);
+    return std::string(case_at(std::get<0>(info.param)).name) + "_" + std::get<1>(info.param);
 }
 
 INSTANTIATE_TEST_SUITE_P(WritePath, FaultLoop,
-                         ::testing::Combine(::testing::Values(0, 1), ::testing::ValuesIn(write_path)), fault_name);
+                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::ValuesIn(write_path)), fault_name);
 
 }  // namespace

@@ -41,41 +41,50 @@ protected:
 };
 
 TEST_F(Faults, AFailedWriteOrSyncIsAFailure) {
-    // The kept previous version is written first (write, fsync, rename,
-    // directory), then the register, then the cash code file likewise.
-    const std::string kept = reg + "-";
+    // Everything that can fail comes before the register: the cash code
+    // file's new content (write, fsync), the kept previous version and the
+    // record of the change (write, fsync each, then rename and directory
+    // each).  After the register only the cash code file's rename is left,
+    // and its failure says that the register was changed.
+    const std::string kept = reg + "-", record = reg + "-.last";
+    const std::string changed = "; the register " + reg + " was changed";
     struct {
         const char* inject;
-        std::string path;   // the file the message names
+        std::string message;
         bool register_new;  // the register already holds the new shift
     } cases[] = {
-        {"write:error=ENOSPC:when=1", kept, false},
-        {"fsync:error=EIO:when=1", kept, false},
-        {"renameat:error=EIO:when=1", kept, false},
+        {"write:error=ENOSPC:when=1", cashcode, false},
+        {"fsync:error=EIO:when=1", cashcode, false},
+        {"write:error=ENOSPC:when=2", kept, false},
         {"fsync:error=EIO:when=2", kept, false},
+        {"write:error=ENOSPC:when=3", record, false},
+        {"fsync:error=EIO:when=3", record, false},
+        {"renameat:error=EIO:when=1", kept, false},
+        {"fsync:error=EIO:when=4", kept, false},
+        {"renameat:error=EIO:when=2", record, false},
+        {"fsync:error=EIO:when=5", record, false},
         {"pwrite64:error=ENOSPC", reg, false},
-        {"fdatasync:error=EIO", reg, false},
-        {"write:error=ENOSPC:when=2", cashcode, true},
-        {"fsync:error=EIO:when=3", cashcode, true},
-        {"renameat:error=EIO:when=2", cashcode, true},
-        {"fsync:error=EIO:when=4", cashcode, true},  // the directory, after the rename
+        {"fdatasync:error=EIO", reg, true},  // written, only its durability is in doubt
+        {"renameat:error=EIO:when=3", cashcode + changed, true},
+        {"fsync:error=EIO:when=6", cashcode + changed, true},  // the directory, after the rename
     };
     for (const auto& c : cases) {
         write_file(reg, blank);
         write_file(cashcode, "1");
+        std::remove(kept.c_str());
+        std::remove(record.c_str());
         const run_result r = traced(c.inject, {"--setcashcode", "7", "--setshift", "5", reg});
         EXPECT_EQ(r.status, 1) << c.inject;
-        EXPECT_EQ(r.err, "Error: can't write file " + c.path + "\n") << c.inject;
+        EXPECT_EQ(r.err, "Error: can't write file " + c.message + "\n") << c.inject;
         const std::string text = read_file(cashcode);
-        if (std::string(c.inject).rfind("fsync:error=EIO:when=4", 0) == 0)
+        if (std::string(c.inject).rfind("fsync:error=EIO:when=6", 0) == 0)
             EXPECT_EQ(text, "7");  // renamed already, only its durability is in doubt
         else
             EXPECT_EQ(text, "1") << c.inject;
-        if (c.register_new || c.path == kept) {
-            EXPECT_EQ(read_file(reg)[263], c.register_new ? 5 : 0) << c.inject;  // no change without a way back
-        }
+        EXPECT_EQ(read_file(reg)[263], c.register_new ? 5 : 0) << c.inject;
         // No temporary file is left behind.
         EXPECT_EQ(run({"sh", "-c", "ls " + dir / "quelvaris/cash/conf"}).out, "cashcode\n") << c.inject;
+        EXPECT_EQ(run({"sh", "-c", "ls " + dir.path + " | grep -c tmp"}).out, "0\n") << c.inject;
     }
 }
 
