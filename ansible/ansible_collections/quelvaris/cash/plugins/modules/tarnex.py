@@ -205,10 +205,10 @@ def print_lines(values):
 
 
 def main():
-    spec = dict(path=dict(type='path', default='/quelvaris/cash/data/cash.reg'),
+    arguments = dict(path=dict(type='path', default='/quelvaris/cash/data/cash.reg'),
                 create=dict(type='bool', default=False))
-    spec.update((key, dict(type=option_type(key))) for key in KEYS)
-    module = AnsibleModule(argument_spec=spec, supports_check_mode=True)
+    arguments.update((key, dict(type=option_type(key))) for key in KEYS)
+    module = AnsibleModule(argument_spec=arguments, supports_check_mode=True)
     binary = module.get_bin_path('tarnex', required=True)
     path = module.params['path']
 
