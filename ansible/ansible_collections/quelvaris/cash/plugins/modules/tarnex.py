@@ -206,7 +206,7 @@ def print_lines(values):
 
 def main():
     arguments = dict(path=dict(type='path', default='/quelvaris/cash/data/cash.reg'),
-                create=dict(type='bool', default=False))
+                     create=dict(type='bool', default=False))
     arguments.update((key, dict(type=option_type(key))) for key in KEYS)
     module = AnsibleModule(argument_spec=arguments, supports_check_mode=True)
     binary = module.get_bin_path('tarnex', required=True)
