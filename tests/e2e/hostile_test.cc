@@ -36,8 +36,7 @@ std::string twelve_lines(const std::string& out) {
 const std::string try_help = "Try 'tarnex --help' for more information.";
 
 // A run ended in one of the two defined ways.  The option parser's own
-// complaints, which begin with the program's name, may come first, and then
-// end the run with the pointer to --help.
+// complaints, which begin with the program's name, may come first.
 std::string defined(const run_result& r) {
     std::istringstream lines(r.err);
     int errors = 0;
