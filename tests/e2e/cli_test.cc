@@ -593,7 +593,6 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     std::vector<std::string> set = {TARNEX_BIN, "--setcashcode", "5", "--setshift", "42", reg};
     env["SUDO_USER"] = "anna\n<13>forged";  // no second line in the log
     run_result r = run(log.logging(set), env);
-    env["SUDO_USER"] = "";
     if (r.status != 0 && r.err.find("unshare") != std::string::npos) GTEST_SKIP() << "no mount namespace: " << r.err;
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string line = log.next();
