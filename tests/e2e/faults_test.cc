@@ -41,11 +41,9 @@ protected:
 };
 
 TEST_F(Faults, AFailedWriteOrSyncIsAFailure) {
-    // Everything that can fail comes before the register: the cash code
-    // file's new content (write, fsync), the kept previous version and the
-    // record of the change (write, fsync each, then rename and directory
-    // each).  After the register only the cash code file's rename is left,
-    // and its failure says that the register was changed.
+    // Everything that can fail comes before the register: the cash code file's
+    // content, then the kept version and the change's record (write, fsync,
+    // rename, directory).  A failure after it says the register was changed.
     const std::string kept = reg + "-", record = reg + "-.last";
     const std::string changed = "; the register " + reg + " was changed";
     struct {

@@ -78,23 +78,6 @@ TEST_F(RegistryFile, LoadAndSaveOfABlankChangesOnlyTheZeroDefaults) {
     EXPECT_EQ(read_file(cashcode), "1");
 }
 
-// What an undo would leave is known without writing anything.
-TEST_F(RegistryFile, AnUndoPreviewWritesNothing) {
-    write_file(reg, blank);
-    registry r(reg);
-    r.load();
-    r.shift = 7;
-    r.save();
-    const std::string saved = read_file(reg), kept = read_file(reg + "-");
-    registry preview(reg);
-    preview.preview_undo();
-    EXPECT_EQ(preview.shift, 0);
-    EXPECT_EQ(read_file(reg), saved);
-    EXPECT_EQ(read_file(reg + "-"), kept);
-    r.undo();
-    EXPECT_EQ(read_file(reg), blank);
-}
-
 TEST_F(RegistryFile, SaveWritesTheFieldsAndNothingElse) {
     std::mt19937 rng(7);
     std::string image(1296, '\0');

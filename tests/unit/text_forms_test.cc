@@ -64,11 +64,9 @@ TEST(Readings, DatesAreRealDaysAtRealTimes) {
         const char* text;
         std::optional<long> value;
     } cases[] = {
-        {"05.03.2024 08:30", local_time(2024, 3, 5, 8, 30)},
+        {"05.03.2024 08:30", local_time(2024, 3, 5, 8, 30)}, {"05.03.2024", local_time(2024, 3, 5)},
         {"05.07.2024 08:30", local_time(2024, 7, 5, 8, 30)},  // summer time decided by the zone
-        {"05.03.2024", local_time(2024, 3, 5)},
-        {"29.02.2024 23:59", local_time(2024, 2, 29, 23, 59)},
-        {"01.01.1801 00:00", local_time(1801, 1, 1)},
+        {"29.02.2024 23:59", local_time(2024, 2, 29, 23, 59)}, {"01.01.1801 00:00", local_time(1801, 1, 1)},
         {"31.12.9998 23:59", local_time(9998, 12, 31, 23, 59)},
         {"31.03.2024 02:30", local_time(2024, 3, 31, 2, 30)},  // in the gap: what mktime gives
         {"29.02.2023", {}}, {"29.02.1900", {}}, {"31.02.2024 10:00", {}}, {"31.04.2024", {}}, {"00.03.2024", {}},
@@ -79,11 +77,8 @@ TEST(Readings, DatesAreRealDaysAtRealTimes) {
     for (const auto& c : cases) EXPECT_EQ(read_date_time(c.text), c.value) << c.text;
 }
 
+// A zone west of Greenwich by a half hour: the sign and the minutes.
 TEST(Readings, IsoDateTimeCarriesTheOffset) {
-    {
-        time_zone tz(moscow);
-        EXPECT_EQ(iso_date_time(local_time(2024, 3, 13, 8, 30, 5)), "2024-03-13T08:30:05+03:00");
-    }
     time_zone tz("XXX+5:30");
     EXPECT_EQ(iso_date_time(0), "1969-12-31T18:30:00-05:30");
     EXPECT_EQ(iso_date_time(std::numeric_limits<long>::max()), "");
