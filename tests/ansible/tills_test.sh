@@ -11,7 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 tarnex=$(realpath "$1")
 work=$(mktemp -d)
 sshd_pid=
-trap '[ -z "$sshd_pid" ] || kill "$sshd_pid" || true; rm -rf "$work"' EXIT
+trap '[ -z "$sshd_pid" ] || kill "$sshd_pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; sed 's/^/    /' "$work/out" >&2; exit 1; }
 
 export PATH=${tarnex%/*}:$PATH ANSIBLE_COLLECTIONS_PATH=$here/../../ansible ANSIBLE_HOME=$work/ansible
@@ -30,12 +30,9 @@ if [ "$(id -u)" = 0 ] && [ -z "${TILLS_TIMING:-}" ]; then
     /usr/sbin/sshd -D -e -f /dev/null -p "$port" -o ListenAddress=127.0.0.1 -h "$work/id" -o PidFile="$work/sshd.pid" \
         -o AuthorizedKeysFile="$work/id.pub" -o StrictModes=no -o "Subsystem=sftp internal-sftp" 2>"$work/sshd.log" &
     sshd_pid=$!
-    for _ in $(seq 50); do
-        ssh_skip="sshd did not start: $(tail -n 1 "$work/sshd.log")"
-        ssh -q -o BatchMode=yes -o UserKnownHostsFile=/dev/null -o StrictHostKeyChecking=no -i "$work/id" -p "$port" \
-            root@127.0.0.1 true && ssh_skip= && break
-        sleep 0.1
-    done
+    ssh_skip=
+    ssh -q -o BatchMode=yes -o ConnectionAttempts=20 -o UserKnownHostsFile=/dev/null -o StrictHostKeyChecking=no \
+        -i "$work/id" -p "$port" root@127.0.0.1 true || ssh_skip="sshd did not start: $(tail -n 1 "$work/sshd.log")"
 fi
 
 # The tills, each a root with its register, and the inventory.
