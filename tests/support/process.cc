@@ -170,11 +170,6 @@ std::vector<std::string> system_log::logging(const std::vector<std::string>& arg
     return wrapped;
 }
 
-std::string system_log::refused() const {
-    const run_result r = run(logging({"true"}));
-    return r.status == 0 ? "" : "no private mount namespace for a /dev/log of its own: " + r.err;
-}
-
 std::string system_log::next(int wait_ms) const {
     const timeval wait{wait_ms / 1000, wait_ms % 1000 * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);

@@ -45,9 +45,6 @@ struct system_log {
     explicit system_log(const std::string& dir);
     ~system_log();
     std::vector<std::string> logging(const std::vector<std::string>& argv) const;
-    // Why `logging` cannot work here (a container that cannot make a mount
-    // namespace private), or "" when it can: for GTEST_SKIP.
-    std::string refused() const;
     std::string next(int wait_ms = 5000) const;
 };
 
