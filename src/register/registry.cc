@@ -208,7 +208,8 @@ registry::change registry::undo_change(const register_image& now, std::size_t le
     // missing bytes are no damage.
     const std::size_t was = std::min<std::size_t>(last->length_before, register_size);
     std::vector<std::string> findings = verify_image(old, was);
-    if (was < register_size) findings.pop_back();  // only the length, which the record explains
+    // Sorted by offset, the length comes last: the record explains it.
+    if (was < register_size && !findings.empty()) findings.pop_back();
     if (!findings.empty()) fail(damaged, path);
 
     change c{now, register_size, 0, length};

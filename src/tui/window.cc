@@ -11,7 +11,6 @@
 #include "tui/convert.h"
 #include "tui/init.h"
 
-
 extern "C" {
 // glibc's assertion report; <assert.h> declares it only without NDEBUG, but
 // the check below stays in every build.
