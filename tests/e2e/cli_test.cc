@@ -179,6 +179,21 @@ TEST_F(Cli, PrintsTheTwelveValuesAfterSettingThem) {
     env["TZ"] = "CET-1CEST,M3.5.0,M10.5.0/3";
     EXPECT_NE(tx({"--setshift_begin", "05.07.2024 08:30", "--json", reg}).out.find("\"2024-07-05T08:30:00+02:00\""),
               std::string::npos);
+
+    // What --json shows, fed back, leaves the register as it was: in summer
+    // time, in the hours the clocks skip and repeat, with seconds stored.
+    for (const char* when : {"05.07.2024 08:30", "31.03.2024 02:30", "27.10.2024 02:30", "seconds"}) {
+        if (when == std::string("seconds"))
+            write_file(reg, read_file(reg).replace(275, 4, "\xFC\xB6\x2E\0", 4));  // 08:30:15
+        else
+            ASSERT_EQ(tx({"--setshift_begin", when, reg}).status, 0);
+        const std::string json = tx({"--json", reg}).out, image = read_file(reg);
+        const std::size_t at = json.find("\"shift_begin\": \"") + 16;
+        const std::string iso = json.substr(at, json.find('"', at) - at);
+        const run_result r = tx({"--setshift_begin", iso, reg});
+        EXPECT_EQ(r.status, 0) << iso << ": " << r.err;
+        EXPECT_EQ(read_file(reg), image) << when << ": " << iso;
+    }
 }
 
 TEST_F(Cli, CreateBlanksTheFileAndSetsApplyAfterIt) {
@@ -220,6 +235,9 @@ TEST_F(Cli, ValuesAreReadAsTyped) {
         {{"--settsum_sale", "100.5"}, "tsum_sale = 100.50"},
         {{"--setshift_begin", "05.03.2024 08:30"}, "shift_begin = 05.03.2024 08:30"},
         {{"--setshift_begin", "29.02.2024"}, "shift_begin = 29.02.2024 00:00"},
+        {{"--setshift_begin", "2024-03-05T08:30"}, "shift_begin = 05.03.2024 08:30"},
+        {{"--setshift_begin", "2024-03-05T08:30:00+03:00"}, "shift_begin = 05.03.2024 05:30"},
+        {{"--setshift_begin", "2024-03-05T23:30Z"}, "shift_begin = 05.03.2024 23:30"},
     };
     for (const auto& c : cases) {
         write_file(reg, blank);
@@ -253,6 +271,8 @@ TEST_F(Cli, AnyMistakeEndsTheRunBeforeItChangesAnything) {
         {{"--setsum_back", "1000000000000", reg}, "Error: bad value '1000000000000' for --setsum_back\n"},
         {{"--settsum_back", "nan", reg}, "Error: bad value 'nan' for --settsum_back\n"},
         {{"--setshift_begin", "31.02.2024 10:00", reg}, "Error: bad value '31.02.2024 10:00' for --setshift_begin\n"},
+        {{"--setshift_begin", "2024-03-05T08:30:00+0300", reg},
+         "Error: bad value '2024-03-05T08:30:00+0300' for --setshift_begin\n"},
         {{"--setshift", "\x1b[2J\n4", reg}, "Error: bad value '\\033[2J\\n4' for --setshift\n"},
         // The value is looked at before the file.
         {{"--setshift", "x", dir / "missing.reg"}, "Error: bad value 'x' for --setshift\n"},
