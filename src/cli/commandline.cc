@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -89,23 +90,52 @@ void flush_output() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) fail("Error: can't write file %s\n", "standard output");
 }
 
-// Damage is reported before anything else is done, and stops the run.
-void verify(const std::string& file) {
+// A JSON string of `text`.
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20) {
+            out += c;
+            continue;
+        }
+        char code[8];
+        std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
+        out += code;
+    }
+    return out + "\"";
+}
+
+// Damage is reported before anything else is done, and stops the run.  For
+// --json the findings are the one object printed, each finding's "offset N: "
+// taken apart; a sound file prints nothing here and its values say so.
+void verify(const std::string& file, bool json) {
     const std::vector<std::string> findings = verify_file(file);
-    for (const std::string& line : findings) std::printf("%s\n", line.c_str());
-    if (findings.empty()) std::printf("ok\n");
+    if (!json) {
+        for (const std::string& line : findings) std::printf("%s\n", line.c_str());
+        if (findings.empty()) std::printf("ok\n");
+    } else if (!findings.empty()) {
+        std::string out = "{\"damage\": [";
+        for (const std::string& line : findings) {
+            const std::size_t colon = line.find(": ");
+            out.append(out.back() == '[' ? "{" : ", {").append("\"offset\": ").append(line.substr(7, colon - 7));
+            out.append(", \"finding\": ").append(json_string(line.substr(colon + 2))).append("}");
+        }
+        std::printf("%s]}\n", out.c_str());
+    }
     flush_output();
     if (!findings.empty()) std::exit(1);
 }
 
-// The twelve values as one JSON object on one line, keys in print order.
-void print_json(const registry& reg) {
+// The twelve values as one JSON object on one line, keys in print order;
+// after --verify found nothing, an empty list of damage last.
+void print_json(const registry& reg, bool verified) {
     std::string json = "{";
     for (const print_line& line : print_lines) {
         json.append(json.size() > 1 ? ", \"" : "\"").append(line.key).append("\": ");
         json.append(member_json(reg, line.member));
     }
-    std::printf("%s}\n", json.c_str());
+    std::printf("%s%s}\n", json.c_str(), verified ? ", \"damage\": []" : "");
 }
 
 // Every value is looked at before the file is, so that one mistyped value
@@ -182,7 +212,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
     check_values(commands, file);
     struct stat st;
     if (stat(file.c_str(), &st) != 0) fail("Error: can't stat file %s\n", file);
-    if (commands.count(command_verify)) verify(file);
+    if (commands.count(command_verify)) verify(file, commands.count(command_json));
 
     registry reg(file);
     // A run that writes holds the lock from its read to its write, so that
@@ -222,7 +252,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
         }
 
     if (json)
-        print_json(reg);
+        print_json(reg, commands.count(command_verify));
     else if (commands.count(command_print))
         for (const print_line& line : print_lines)
             std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());
