@@ -83,7 +83,8 @@ constexpr auto usage =
     "\t--undo - отменить последнее изменение реестра\n"
     "\t--version - вывести версию программы\n"
     "\t--json - вывести содержимое реестра одной строкой JSON\n"
-    "\t--dry-run - показать изменения, ничего не записывая\n\n"_cp;
+    "\t--dry-run - показать изменения, ничего не записывая\n"
+    "\t--reason - указать причину изменения для журнала\n\n"_cp;
 
 // A full disk or a closed pipe on standard output is a failure, not a success.
 void flush_output() {
@@ -165,6 +166,8 @@ std::vector<option> long_options() {
     // Nothing else begins with "j" or "d".
     table.push_back({"json", no_argument, nullptr, command_json});
     table.push_back({"dry-run", no_argument, nullptr, command_dry_run});
+    // Nothing else begins with "r".
+    table.push_back({"reason", required_argument, nullptr, command_reason});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -188,7 +191,7 @@ void commandline(int argc, char** argv) {
         }
         // getopt_long has said what is wrong; a --help or --version further
         // on still wins, so the words are read to the end.
-        if (c > command_create && c < command_help)
+        if ((c > command_create && c < command_help) || c == command_reason)
             commands[c] = optarg;
         else if (c == command_print || c == command_create || (c >= command_verify && c <= command_dry_run))
             commands[c] = "";
@@ -219,10 +222,13 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // what it prints and keeps is what is on disk, and no other writer's
     // change falls between.
     const bool dry = commands.count(command_dry_run), json = commands.count(command_json);
-    const std::size_t reads = commands.count(command_print) + commands.count(command_verify) + json + dry;
+    const std::size_t reads = commands.count(command_print) + commands.count(command_verify) + json + dry +
+                              commands.count(command_reason);
     const bool changes = commands.size() > reads, undo = commands.count(command_undo);
     const bool writes = changes && !dry;
     if (undo && commands.size() > reads + 1) fail("Error: can't undo and change file %s in one run\n", file);
+    const auto reason = commands.find(command_reason);
+    set_trail_reason(reason != commands.end() ? reason->second : "");
     if (writes) {
         // The cash desk program may be writing too; the technician should know.
         if (const auto other = find_holder(file)) {

@@ -67,7 +67,7 @@ protected:
     scratch_dir dir;
     std::string reg = dir / "f.reg";
     std::string cashcode = dir / "quelvaris/cash/conf/cashcode";
-    env_map env = {{"TARNEX_ROOT", dir.path}, {"TZ", "UTC0"}, {"LC_ALL", "C"}};
+    env_map env = {{"TARNEX_ROOT", dir.path}, {"TZ", "UTC0"}, {"LC_ALL", "C"}, {"SSH_CONNECTION", ""}};
 
     void SetUp() override {
         run({"mkdir", "-p", dir / "quelvaris/cash/conf"});
@@ -86,9 +86,9 @@ TEST_F(Cli, HelpIsTheUsageTextAndTouchesNothing) {
     std::string expected_head = std::string(first_line);
     expected_head.replace(expected_head.find("%s"), 2, TARNEX_BIN);
     EXPECT_EQ(r.out.substr(0, expected_head.size()), expected_head);
-    constexpr auto last_line = "\t--dry-run - показать изменения, ничего не записывая\n\n"_cp;
+    constexpr auto last_line = "\t--reason - указать причину изменения для журнала\n\n"_cp;
     EXPECT_EQ(r.out.substr(r.out.size() - last_line.size()), std::string(last_line));
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 23);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 24);
     EXPECT_NE(r.out.find("\t--setshift_begin - "), std::string::npos);
     EXPECT_FALSE(exists(cashcode));
 }
@@ -211,7 +211,8 @@ TEST_F(Cli, CreateBlanksTheFileAndSetsApplyAfterIt) {
 }
 
 TEST_F(Cli, OnlyAChangeWrites) {
-    for (auto args : {std::vector<std::string>{reg}, {"--print", reg}, {"--json", reg}, {"--dry-run", reg}}) {
+    for (auto args : {std::vector<std::string>{reg}, {"--print", reg}, {"--json", reg}, {"--dry-run", reg},
+                      {"--reason", "why", "--print", reg}}) {
         const run_result r = tx(args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(read_file(reg), blank);
@@ -610,7 +611,7 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     ASSERT_EQ(tx({"--setcashcode", "3", "--setshift", "41", reg}).status, 0);
     const std::string before = read_file(reg);
     const system_log log(dir.path);
-    std::vector<std::string> set = {TARNEX_BIN, "--setcashcode", "5", "--setshift", "42", reg};
+    std::vector<std::string> set = {TARNEX_BIN, "--setcashcode", "5", "--setshift", "42", "--reason", "", reg};
     env["SUDO_USER"] = "anna\n<13>forged";  // no second line in the log
     run_result r = run(log.logging(set), env);
     if (r.status != 0 && r.err.find("unshare") != std::string::npos) GTEST_SKIP() << "no mount namespace: " << r.err;
@@ -623,10 +624,14 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     const std::string after = read_file(reg);
     EXPECT_EQ(read_file(reg + "-"), before);
 
-    r = run(log.logging({TARNEX_BIN, "--undo", "--print", reg}), env);
+    // Who and why: the SSH client's address, and the reason as typed, but
+    // escaped and with its quotes marked.
+    env["SSH_CONNECTION"] = "10.1.2.3 52814 10.1.2.9 22";
+    r = run(log.logging({TARNEX_BIN, "--undo", "--print", "--reason", "ticket \"42\"\n\\", reg}), env);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, 22), "cashcode = 3\nshift = 4");
-    EXPECT_NE(log.next().find(": undo; cashcode 5 -> 3, shift 42 -> 41"), std::string::npos);
+    EXPECT_NE(log.next().find(R"(, tty none, from 10.1.2.3, reason "ticket \"42\"\n\\": undo; cashcode 5 -> 3, shift 42 -> 41)"),
+              std::string::npos);
     EXPECT_EQ(read_file(reg), before);
     EXPECT_EQ(read_file(reg + "-"), after);
     EXPECT_EQ(read_file(cashcode), "3");

@@ -183,7 +183,8 @@ TEST(Completion, OffersEveryLongOptionAndNoValues) {
     EXPECT_EQ(complete("tarnex --print --ver"), (std::set<std::string>{"--verify", "--version"}));
     EXPECT_EQ(complete("tarnex --setsum"), (std::set<std::string>{"--setsum_sale", "--setsum_back"}));
     // A set option's value and the file are not options.
-    for (const char* line : {"tarnex --setshift ", "tarnex --setshift_begin 05", "tarnex --print ", "tarnex f"})
+    for (const char* line :
+         {"tarnex --setshift ", "tarnex --setshift_begin 05", "tarnex --print ", "tarnex f", "tarnex --reason "})
         EXPECT_EQ(complete(line), std::set<std::string>{}) << line;
     const run_result r = run({"bash", "--norc", "-c", "source '" + completion + "'; complete -p tarnex"});
     EXPECT_NE(r.out.find("-F _tarnex"), std::string::npos);
