@@ -17,9 +17,9 @@ description:
     the values now, so a task whose values are already in place writes nothing
     and reports no change, and a task that succeeded reports no change when it
     runs again.
-  - Values are compared as C(tarnex) shows them, never as the task typed them: a
+  - Values are compared as C(tarnex) shows them, never as the task typed them (a
     desk or receipt number 0 that the register reads as 1, a sum to the hundredth,
-    the shift's beginning to the minute as the till's clock has it.
+    the shift's beginning to the minute as the till's clock has it).
   - A value that C(tarnex) would refuse fails the host with a message naming the
     option, before anything is written.
   - Each C(Warning:) line C(tarnex) prints (a register open in another process,
@@ -37,7 +37,7 @@ options:
     description:
       - Make a blank register when the file at I(path) is missing or empty (0 bytes), as
         C(tarnex --create), then set the values given. A file that holds anything is left
-        as it is and only the values given are set: a register that holds data is
+        as it is and only the values given are set; a register that holds data is
         never blanked (see I(blank)).
       - A missing file is made empty first, with mode 0666 less the umask, and, when the
         module runs as root, the owner and group of its directory, so that the cash
@@ -54,13 +54,16 @@ options:
       - Like any other change it is made only when it would change something, that is when
         the values it would leave differ from those the register holds or the register is
         damaged, and check and diff modes show it.
+    version_added: "0.2.0"
     type: bool
     default: false
   reason:
     description:
-      - Why the change is made, for the trail. Passed as C(tarnex --reason), whose line in
-        the system log then ends with it (C(journalctl -t tarnex) shows them). A task that
-        changes nothing logs nothing.
+      - Why the change is made, for the trail. Passed as C(tarnex --reason), so that the
+        line the change sends to the system log names it, as C(reason "TEXT") after the
+        user, the terminal and, over SSH, C(from) and the controller's address
+        (C(journalctl -t tarnex) shows them). A task that changes nothing logs nothing.
+    version_added: "0.2.0"
     type: str
   lock_timeout:
     description:
@@ -69,6 +72,7 @@ options:
         runs; the module runs it again until this time has passed since the first try,
         then fails the host naming the process that has the register open.
       - C(0) tries once.
+    version_added: "0.2.0"
     type: int
     default: 30
   cashcode:
@@ -85,7 +89,10 @@ options:
       - When the current shift began, in the till's local time, as C(DD.MM.YYYY hh:mm), as
         C(DD.MM.YYYY) for midnight, or as ISO 8601 C(YYYY-MM-DDThh:mm) with C(:00) seconds
         and a C(Z) or C(+hh:mm) offset allowed, the form I(register) returns. The day must
-        exist. A time in a daylight saving gap is stored as C(tarnex) reads it.
+        exist.
+      - A time the clock skips when daylight saving time begins is stored an hour later,
+        as C(tarnex) stores it (C(31.03.2024 02:30) in Central Europe becomes 03:30), and
+        the task still reports no change when it runs again.
     type: str
   tcount_sale:
     description: The current shift's sales counter, 0 to 65535.
@@ -98,9 +105,10 @@ options:
       - The current shift's sales sum, 0 to 999999999999.99, as a number or a string
         (C(12.50), C("12,50")).
       - A number within a millionth of a hundredth is that hundredth, so that float noise
-        (C("{{ 0.1 + 0.2 }}")) never becomes money. A sum with more than two decimals
-        fails the host before anything is written, C(tsum_sale: 12.341 has more than two
-        decimals).
+        (C("{{ 0.1 + 0.2 }}")) never becomes money.
+      - "A sum with more than two decimals fails the host before anything is written,
+        with C(tsum_sale: 12.341 has more than two decimals) (the option, and the value
+        as the task gave it)."
     type: raw
   tsum_back:
     description: The current shift's returns sum, as I(tsum_sale).
