@@ -70,7 +70,10 @@ EXAMPLES = r"""
 
 RETURN = r"""
 path:
-  description: The register file read.
+  description:
+    - The register file read. As for any module that returns a path, Ansible adds the
+      file's C(owner), C(group), C(uid), C(gid), C(mode), C(size) and C(state), so that
+      a register the cash desk's user can't write shows.
   returned: always
   type: str
   sample: /quelvaris/cash/data/cash.reg
