@@ -190,18 +190,27 @@ again -e blank=true -e cashcode=5
 # names the holder, a lock held past tarnex's own wait is waited out (till2's
 # holder lets go 4 seconds after the change first tries it), and one held
 # past lock_timeout fails the host naming the holder.
-hold='import fcntl, sys, time
+hold='import fcntl, os, sys, time
 f = open(sys.argv[1], "r+b")
 fcntl.lockf(f, fcntl.LOCK_EX)
 print(flush=True)
-time.sleep(600)'
-exec 4< <(exec /usr/bin/python3 -c "$hold" "$(reg till2)")
+def tried():
+    for pid in filter(str.isdigit, set(os.listdir("/proc")) - {str(os.getpid())}):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as c:
+                if sys.argv[2].encode() in c.read().replace(b"\0", b" "):
+                    return True
+        except OSError:
+            pass
+while len(sys.argv) < 3 or not tried():
+    time.sleep(0.1)
+time.sleep(4)'
+exec 4< <(exec /usr/bin/python3 -c "$hold" "$(reg till2)" "tarnex --setshift=8 --json -- $(reg till2)")
 held2=$!
 exec 5< <(exec /usr/bin/python3 -c "$hold" "$(reg till3)")
 held3=$!
+pids+=("$held2" "$held3")
 read -r _ <&4 && read -r _ <&5
-(until pgrep -f "tarnex --setshift=8 --json -- $(reg till2)" >/dev/null; do sleep 0.1; done; sleep 4; kill "$held2") &
-pids+=("$held2" "$held3" $!)
 play -e shift=8 -e info=1 -e '{"lock_timeout": "{{ 0 if inventory_hostname == \"till3\" else 30 }}"}'
 kill "$held3"
 expect 2 1 0 till1 till2 "${tills[@]:3}"
