@@ -1,6 +1,7 @@
 #include "cli/commandline.h"
 
 #include "register/failure.h"
+#include "register/holder.h"
 #include "register/members.h"
 #include "register/registry.h"
 #include "register/text_forms.h"

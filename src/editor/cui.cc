@@ -4,6 +4,7 @@
 #include "editor/cui.h"
 
 #include "register/failure.h"
+#include "register/holder.h"
 #include "register/members.h"
 #include "register/paths.h"
 #include "register/registry.h"

@@ -15,7 +15,7 @@
 // a file just created.
 #pragma once
 
-#include "register/registry.h"
+#include "register/fields.h"
 
 #include <array>
 #include <csignal>
