@@ -151,19 +151,48 @@ register_image read_image(const std::string& path, std::size_t* length) {
     return image;
 }
 
-register_lock::register_lock(std::string path, bool create_missing)
-    : path_(std::move(path)), fd_(open_regular(path_, O_RDWR | (create_missing ? O_CREAT : 0), open_error)) {
+namespace {
+
+// Whether `path`, looked up as open_regular() opened it, still names the file
+// open at `fd`: a cash desk that saves by renaming a new file over its
+// register leaves a lock on the old one worth nothing.
+bool still_at(const std::string& path, int fd) {
+    struct stat held, now;
+    if (fstat(fd, &held) != 0) return false;
+    int found = fstatat(AT_FDCWD, path.c_str(), &now, AT_SYMLINK_NOFOLLOW);
+    if (found == 0 && S_ISLNK(now.st_mode)) {
+        const place p = locate(path, true, open_error);
+        found = fstatat(p.dir, p.name.c_str(), &now, AT_SYMLINK_NOFOLLOW);
+        close(p.dir);
+    }
+    return found == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino;
+}
+
+// How often the file at the path is opened again when it was replaced while
+// its lock was awaited.
+constexpr int reopen_attempts = 5;
+
+}  // namespace
+
+register_lock::register_lock(std::string path, bool create_missing) : path_(std::move(path)), fd_(-1) {
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
-    for (int attempt = 1;; ++attempt) {
-        if (fcntl(fd_, F_OFD_SETLK, &whole) == 0) break;
-        if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || attempt == lock_attempts) {
-            close(fd_);
-            fail(lock_error, path_);
+    for (int round = 1;; ++round) {
+        fd_ = open_regular(path_, O_RDWR | (create_missing ? O_CREAT : 0), open_error);
+        for (int attempt = 1;; ++attempt) {
+            if (fcntl(fd_, F_OFD_SETLK, &whole) == 0) break;
+            if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || attempt == lock_attempts) {
+                close(fd_);
+                fail(lock_error, path_);
+            }
+            const timespec step{0, 50'000'000};
+            nanosleep(&step, nullptr);
         }
-        const timespec step{0, 50'000'000};
-        nanosleep(&step, nullptr);
+        if (still_at(path_, fd_)) break;
+        close(fd_);
+        fd_ = -1;
+        if (round == reopen_attempts) fail(lock_error, path_);
     }
     std::size_t got = 0;
     on_disk_ = read_from(fd_, path_, got);

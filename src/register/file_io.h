@@ -36,7 +36,11 @@ register_image read_image(const std::string& path, std::size_t* length = nullptr
 // from construction to destruction: an open-file-description lock over the
 // whole file, which also conflicts with the classic record locks a cash desk
 // program takes.  A lock held elsewhere is waited for a few seconds, then the
-// run ends with "Error: can't lock file %s".
+// run ends with "Error: can't lock file %s".  The lock is on the file the
+// path names once it is granted: one replaced meanwhile (a new file renamed
+// over it) is let go and the file now at the path opened and locked, a few
+// times at most.  A register it creates gets the owner and group of its
+// directory.
 class register_lock {
 public:
     // `create_missing`: a register that does not exist yet is made.

@@ -429,6 +429,22 @@ TEST_F(Cli, WritersTakeTurnsAndKeepEachOthersChanges) {
         EXPECT_NE(after.find(line), std::string::npos) << line << after;
     EXPECT_EQ(read_file(cashcode), "6");
 
+    // The cash desk saves by renaming a new file over the register while a
+    // writer waits: the change goes to the file at the path, and the old one,
+    // no longer the register, gets nothing.
+    const std::string replaced = dir / "replaced.reg";
+    held = std::make_unique<record_lock>(reg);
+    const int c = start({TARNEX_BIN, "--setcount_back", "8", reg}, env);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string old_image = read_file(reg);
+    ASSERT_EQ(link(reg.c_str(), replaced.c_str()), 0);
+    write_file(dir / "new.reg", old_image);
+    ASSERT_EQ(rename((dir / "new.reg").c_str(), reg.c_str()), 0);
+    held.reset();
+    EXPECT_EQ(finish(c), 0);
+    EXPECT_EQ(read_file(replaced), old_image);
+    EXPECT_NE(print().find("count_back = 8\n"), std::string::npos);
+
     const std::string before = read_file(reg);
     held = std::make_unique<record_lock>(reg);
     const run_result r = tx({"--setshift", "7", reg});
