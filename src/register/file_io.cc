@@ -265,7 +265,11 @@ staged_file::staged_file(std::string path, std::string_view bytes, kind k, const
     struct stat old;
     const bool existed = fstatat(dir_, name_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(old.st_mode);
     if (existed && !S_ISREG(old.st_mode)) fail(open_error, path_);
-    if (existed) {
+    // A name of our own that is the register itself, or any file with
+    // another name, is no copy of its own: it is replaced, never kept.
+    const bool shared = k == kind::owned && existed &&
+                        (old.st_nlink > 1 || (like && old.st_dev == like->st_dev && old.st_ino == like->st_ino));
+    if (existed && !shared) {
         std::string now;
         const int fd = openat(dir_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         char buffer[register_size + 1];

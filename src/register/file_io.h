@@ -80,7 +80,9 @@ public:
         followed,  // the cash code file: a link at the name is followed under the link rule
         owned,     // the kept version and its record: the name is replaced, never followed
     };
-    // Nothing is staged when the file already holds `bytes`.  `like` gives
+    // Nothing is staged when the file already holds `bytes`, unless, for a
+    // name of our own, it is the file `like` describes or has another name
+    // (a hard link): that is replaced.  `like` gives
     // the new file's mode and owner, else the file it replaces does.  For a
     // followed file the step is serialised across runs by a lock on its
     // directory, so that runs at once on different registers never share the

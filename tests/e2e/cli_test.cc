@@ -461,6 +461,13 @@ TEST_F(Cli, CreateKeepsTheRegistersInode) {
     ASSERT_EQ(tx({"--setshift", "9", reg}).status, 0);
     write_file(reg, read_file(reg) + std::string(100, 'x'));  // a longer file is cut to the image
     ASSERT_EQ(link(reg.c_str(), other.c_str()), 0);
+    // Names of the kept version that are the register itself are no copy of
+    // it: they are replaced, and the undo then has its way back.
+    const std::string image = read_file(reg).substr(0, register_size);
+    for (const std::string& kept : {reg + "-", reg + "-.last"}) {
+        std::remove(kept.c_str());
+        ASSERT_EQ(link(reg.c_str(), kept.c_str()), 0);
+    }
     const bool has_xattr = setxattr(reg.c_str(), "user.till", "7", 1, 0) == 0;
     struct stat before, after;
     ASSERT_EQ(stat(reg.c_str(), &before), 0);
@@ -474,6 +481,11 @@ TEST_F(Cli, CreateKeepsTheRegistersInode) {
     if (has_xattr) {
         EXPECT_EQ(getxattr(reg.c_str(), "user.till", value, sizeof value), 1);
     }
+    struct stat kept;
+    EXPECT_TRUE(stat((reg + "-").c_str(), &kept) == 0 && kept.st_ino != after.st_ino && kept.st_nlink == 1);
+    EXPECT_EQ(read_file(reg + "-"), image);
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_NE(print().find("shift = 9\n"), std::string::npos);
 }
 
 // A field the run does not set keeps its stored bytes, even when they are
