@@ -156,9 +156,9 @@ registry::change registry::undo_change(const register_image& now, std::size_t le
         c.to = std::max(c.to, f.offset + f.width);
     }
     if (c.from > c.to) c.from = c.to = 0;
-    // A register the change lengthened gets its length back, unless another
-    // writer has changed the length since.
-    if (last->length_before < register_size && length == last->length_after) c.length = last->length_before;
+    // Never cut: whatever the cash desk wrote since, beyond these fields,
+    // stays.  A change that lengthened the register is undone by its fields.
+    c.length = std::max(length, c.to);
     return c;
 }
 

@@ -46,11 +46,12 @@ public:
     void save(field_set fields);  // these fields (every one after clear()), then the cash code file
     // Puts back the fields the last change changed (a save, a create or an
     // undo), to the values they had before it, from the image kept beside the
-    // register (see trail.h); every other field stays as it is on disk, and
-    // a register the change lengthened gets its length back.  Refused, with
-    // nothing written, when one of those fields no longer holds what the
-    // change wrote, or when the kept image is damaged.  The undo is itself a
-    // change: a second one redoes.
+    // register (see trail.h); every other byte stays as it is on disk, and the
+    // file keeps its length (fields a change added to a shorter file get the
+    // zeros they read as).  Refused, with nothing written, when one of those
+    // fields no longer holds what the change wrote, or when the kept image is
+    // damaged.  The undo is itself a change, the register's image before it
+    // kept: a second one redoes.
     void undo();
     // What undo() would leave, in the members, with all of its refusals,
     // and nothing written.

@@ -543,8 +543,9 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
 // --undo puts back only what the last change changed: a counter and a
 // receipt number the cash desk stored since (under its lockf lock) survive;
 // a field the change wrote that the cash desk changed since refuses the
-// undo; a damaged kept image is refused; a register the change lengthened
-// gets its length back; a run that changes no byte keeps the way back.
+// undo; a damaged kept image and a file that is no register are refused; a
+// register keeps its length, whatever the change did to it; a run that
+// changes no byte keeps the way back.
 TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
     const auto desk_writes = [&](off_t offset, unsigned char value) {  // under the cash desk's lockf lock
         const int fd = open(reg.c_str(), O_RDWR);
@@ -593,11 +594,32 @@ TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
         }
     }
 
-    write_file(reg, seven.substr(0, 300));
+    // A change that lengthened the register is undone by its fields: what
+    // the cash desk wrote since past the old end stays, and so does the length.
+    write_file(reg, seven.substr(0, 800));
     ASSERT_EQ(tx({"--settcount_back", "1", reg}).status, 0);
-    EXPECT_EQ(read_file(reg).size(), 831u);
+    desk_writes(825, 0x5A);
     EXPECT_EQ(tx({"--undo", reg}).status, 0);
-    EXPECT_EQ(read_file(reg), seven.substr(0, 300));
+    EXPECT_EQ(read_file(reg), seven.substr(0, 800) + std::string(25, '\0') + "\x5A" + std::string(5, '\0'));
+    // A new till: created from an empty file, then trading.  The undo, and
+    // its dry run alike, put back the two numbers the create stored; the
+    // redo puts them again; the kept image always holds the trade.
+    write_file(reg, "");
+    ASSERT_EQ(tx({"--create", reg}).status, 0);
+    desk_writes(263, 42);
+    desk_writes(550, 77);
+    const std::string traded = read_file(reg);
+    std::string undone = traded;
+    undone[5] = undone[781] = 0;
+    const run_result dry = tx({"--undo", "--dry-run", "--print", reg});
+    r = tx({"--undo", "--print", reg});
+    EXPECT_TRUE(r.status == 0 && dry.status == 0 && dry.out == r.out) << r.err << dry.err << dry.out << r.out;
+    EXPECT_NE(r.out.find("shift = 42\n"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(reg), undone);
+    EXPECT_EQ(read_file(reg + "-"), traded);
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_EQ(read_file(reg), traded);
+    EXPECT_EQ(read_file(reg + "-"), undone);
 }
 
 // Runs at once on two registers never break each other's cash code step.
