@@ -82,16 +82,43 @@ place locate(const std::string& path, bool follow, const char* error) {
     fail(error, path);
 }
 
+constexpr int open_always = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+// With O_CREAT, `created` tells whether this very call made the file.
+int open_in(int dir, const std::string& name, int flags, bool& created) {
+    if (!(flags & O_CREAT)) return openat(dir, name.c_str(), flags | open_always);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = openat(dir, name.c_str(), (flags & ~O_CREAT) | open_always);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = openat(dir, name.c_str(), flags | O_EXCL | open_always, 0666);
+        if (fd >= 0) created = true;
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// A register made where none was belongs to the till, as its directory does,
+// not to root: the cash desk's user must still write it.  Best effort.
+void give_to_directory_owner(int fd, int dir, const std::string& path) {
+    struct stat st;
+    const bool known = dir == AT_FDCWD ? stat(directory_of(path).c_str(), &st) == 0 : fstat(dir, &st) == 0;
+    if (known && fchown(fd, st.st_uid, st.st_gid) != 0) {
+    }
+}
+
 // O_NONBLOCK keeps a FIFO from hanging the open; only regular files are
 // registers, so nothing else is read or written.  The plain open is tried
 // first: a register that is no link costs one call.
 int open_regular(const std::string& path, int flags, const char* error) {
-    constexpr int always = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    int fd = open(path.c_str(), flags | always, 0666);
+    bool created = false;
+    int fd = open_in(AT_FDCWD, path, flags, created);
     if (fd < 0 && errno == ELOOP) {
         const place p = locate(path, true, error);
-        fd = openat(p.dir, p.name.c_str(), flags | always, 0666);
+        fd = open_in(p.dir, p.name, flags, created);
+        if (created) give_to_directory_owner(fd, p.dir, path);
         close(p.dir);
+    } else if (created) {
+        give_to_directory_owner(fd, AT_FDCWD, path);
     }
     if (fd < 0) fail(error, path);
     struct stat st;

@@ -25,7 +25,11 @@ struct registry::change {
 void registry::create() {
     held_signals hold;
     register_lock file(path, true);
+    registry was(path), now(path);
+    was.decode(file.on_disk());
+    now.decode(empty_reg);
     file.write(empty_reg, 0, empty_reg.size(), empty_reg.size());
+    log_line(trail_line(path, "create", was, now));
 }
 
 void registry::lock() {

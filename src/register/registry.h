@@ -38,7 +38,7 @@ public:
     // in one write of the span from the first to the last, so that another
     // writer's change survives, a stored form nobody touched is never
     // re-encoded, and a kill leaves the old image or the new one, never a mix.
-    void create();  // the file (made when missing) becomes the blank image, in place; members untouched
+    void create();  // the file (made when missing) becomes the blank image, in place, logged; members untouched
     void load();    // members from the file; read under the lock when lock() was called
     void clear();   // members from the blank image; the next save writes it whole, file untouched till then
     void lock();    // takes the register's write lock now; save() releases it
