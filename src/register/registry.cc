@@ -8,8 +8,26 @@
 #include "register/verify.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
+
+namespace {
+
+// One slip of the tab key must not write into a text or system file: a
+// change is refused, before anything is staged, on a file that holds a byte
+// no register has at a block start or at the end.
+void require_register_shape(const register_image& image, std::size_t length, const std::string& path) {
+    const std::optional<std::size_t> at = foreign_byte(image, length);
+    if (!at) return;
+    char format[120];
+    std::snprintf(format, sizeof format,
+                  "Error: file %%s is not a register (offset %zu holds 0x%02X); --create makes it one\n", *at,
+                  static_cast<unsigned>(image[*at]));
+    fail(format, path);
+}
+
+}  // namespace
 
 registry::registry(std::string p) : path(std::move(p)) {}
 
@@ -37,13 +55,20 @@ void registry::lock() {
 }
 
 void registry::load() {
-    decode(lock_ ? lock_->on_disk() : read_image(path));
+    std::size_t length = 0;
+    decode(lock_ ? lock_->on_disk() : read_image(path, &length));
+    length_ = lock_ ? lock_->length() : length;
 }
 
 void registry::clear() {
     decode(empty_reg);
+    length_ = register_size;
     blank_ = true;
 }
+
+bool registry::damaged() const { return !verify_image(image_, length_).empty(); }
+
+void registry::require_register() const { require_register_shape(image_, length_, path); }
 
 void registry::decode(const register_image& image) {
     image_ = image;
@@ -110,6 +135,7 @@ void registry::save() { save(changed()); }
 void registry::save(field_set fields) {
     held_signals hold;
     lock();
+    if (!blank_) require_register_shape(lock_->on_disk(), lock_->length(), path);
     register_image next = blank_ ? empty_reg : lock_->on_disk();
     if (blank_) fields.set();
     std::size_t from = next.size(), to = 0;
@@ -169,6 +195,7 @@ registry::change registry::undo_change(const register_image& now, std::size_t le
 void registry::undo() {
     held_signals hold;
     lock();
+    require_register_shape(lock_->on_disk(), lock_->length(), path);
     const change c = undo_change(lock_->on_disk(), lock_->length());
     registry restored(path);
     restored.decode(c.next);
@@ -178,7 +205,10 @@ void registry::undo() {
 void registry::preview_undo() {
     std::size_t length = 0;
     const register_image now = read_image(path, &length);
-    decode(undo_change(now, length).next);
+    require_register_shape(now, length, path);
+    const change c = undo_change(now, length);
+    decode(c.next);
+    length_ = c.length;
 }
 
 // Makes the change with one outcome.  Everything that can fail is done before
@@ -217,6 +247,7 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
         registry was(path);
         was.decode(before);
         decode(c.next);
+        length_ = c.length;
         log_line(trail_line(path, action, was, *this, keeping));
         if (keeping && undoing) {
             kept.put_in_place(path);
@@ -225,6 +256,7 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
         code.put_in_place(path);
     } else {
         decode(c.next);
+        length_ = c.length;
         code.put_in_place();
     }
     lock_->unlock();

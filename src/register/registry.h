@@ -60,6 +60,16 @@ public:
     // The fields whose member differs from the value load() or clear() gave.
     field_set changed() const;
 
+    // Whether --verify would find fault with the image the values were last
+    // read from (or written to).
+    bool damaged() const;
+    // Ends the run with one "Error: " line when that image is no register:
+    // a byte at a block start or at the end, where the file holds one, that
+    // is neither the blank register's byte there nor 0.  save() and undo()
+    // refuse such a file too, on the image read under the lock, so that no
+    // change lands in a text or system file.
+    void require_register() const;
+
     // Field encodings; they use no member data.
     double buffToDouble(const unsigned char* buff) const;
     void doubleToBuff(double amount, unsigned char* buff) const;
@@ -76,6 +86,7 @@ private:
     void commit(const change& c, std::uint16_t desk, const char* action);
 
     std::array<unsigned char, register_size> image_{};  // what the members were read from
+    std::size_t length_ = register_size;                 // the file's length then
     bool blank_ = false;                                 // image_ is the blank image: saved whole
     std::unique_ptr<register_lock> lock_;
 };

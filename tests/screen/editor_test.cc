@@ -248,15 +248,19 @@ TEST_F(Editor, AMissingRegisterBehindALinkIsMadeWhereItPoints) {
 }
 
 // A save leaves its line in the system log; a register another process
-// holds open is announced once, before the menu.
+// holds open, and one --verify faults (here cut short), are announced once
+// each, before the menu, the damage again on standard error once it is over.
 TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
-    write_file(reg, blank);
+    write_file(reg, blank.substr(0, 1000));
     const int held = ::open(reg.c_str(), O_RDONLY);
     const system_log log(dir.path);
     if (const run_result r = run(log.logging({"true"})); r.status) GTEST_SKIP() << "no mount namespace: " << r.err;
     terminal t(log.logging({TARNEX_BIN}), opt);
     ASSERT_TRUE(t.wait_text(7, 8, "Реестр открыт программой"));
     EXPECT_TRUE(t.wait_text(8, 11, "tarnex_screen " + std::to_string(getpid())));
+    t.press(VTERM_KEY_ENTER);
+    ASSERT_TRUE(t.wait_text(7, 12, "Реестр повреждён"));
+    EXPECT_TRUE(t.wait_text(8, 11, "см. tarnex --verify"));
     t.press(VTERM_KEY_ENTER);
     ASSERT_TRUE(t.wait_text(row_of(14), 2, "Выход без сохранения"));
     ASSERT_TRUE(t.wait_idle());
@@ -268,6 +272,8 @@ TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
     EXPECT_NE(line.find(": " + reg + ": user root, tty "), std::string::npos) << line;
     EXPECT_NE(line.find(": checknum 1 -> 77"), std::string::npos) << line;
     EXPECT_NE(printed().find("checknum = 77\n"), std::string::npos);
+    const std::string warning = "Warning: file " + reg + " is damaged; tarnex --verify " + reg + " lists what is wrong\r\n";
+    EXPECT_TRUE(t.output().ends_with(warning)) << t.output().substr(t.output().size() - 200);
 }
 
 TEST_F(Editor, ACancelledDialogChangesNothing) {
