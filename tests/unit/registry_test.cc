@@ -175,12 +175,9 @@ TEST_F(RegistryFile, FailuresEndTheRunWithOneLine) {
     registry directory(dir.path);
     EXPECT_EXIT(directory.load(), ::testing::ExitedWithCode(1), "can't open file .* for read");
 
-    // The editor's save, like a set, writes into no file that is no register.
-    write_file(reg, "till-042\n");
+    write_file(reg, "till-042\n");  // the editor's save, as a set, writes no text file
     registry text(reg);
-    text.load();
-    text.shift = 9;
-    EXPECT_EXIT(text.save(), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(text.save(field_set().set(0)), ::testing::ExitedWithCode(1),
                 "^Error: file .*/cash.reg is not a register \\(offset 0 holds 0x74\\); --create makes it one\n$");
     EXPECT_EQ(read_file(reg), "till-042\n");
 
