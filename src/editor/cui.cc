@@ -4,6 +4,7 @@
 #include "editor/cui.h"
 
 #include "register/failure.h"
+#include "register/holder.h"
 #include "register/members.h"
 #include "register/paths.h"
 #include "register/registry.h"
@@ -140,6 +141,13 @@ void cui_session() {
     if (const auto other = find_holder(reg.path)) {
         message_box notice(6, 5, 11, 35,
                            "Реестр открыт программой\n"_cp.str() + other->name + " " + std::to_string(other->pid));
+        notice.show();
+    }
+    // A register --verify would fault is shown as it reads, once said so;
+    // the line on standard error waits for the screen to end.
+    if (reg.damaged()) {
+        warn("Warning: file %s is damaged; tarnex --verify %s lists what is wrong\n", reg.path, reg.path);
+        message_box notice(6, 5, 11, 35, "Реестр повреждён\nсм. tarnex --verify"_cp.str());
         notice.show();
     }
 

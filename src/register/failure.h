@@ -21,4 +21,6 @@ void on_failure_cleanup(void (*cleanup)());
 // terminal restore is registered (the editor's screen), the line waits for
 // show_warnings() or a failure, so that it never lands inside the screen.
 void warn(const char* format, const std::string& path);
+// `format` holds two %s, for `first` and `second`.
+void warn(const char* format, const std::string& first, const std::string& second);
 void show_warnings();

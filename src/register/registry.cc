@@ -1,27 +1,4 @@
-// The register file.
-//
-// 1296 bytes: five blocks of 259 bytes, then one end byte 0xFF.  Block k
-// (k = 1..5) starts at offset 259 * (k - 1) with the byte k.  Integers are
-// little-endian.  The thirteen fields below are the only bytes the tool
-// interprets or ever writes; every other byte is carried through unchanged.
-//
-//   offset width  member          encoding
-//        5     2  cashcode        16-bit, a stored 0 reads as 1
-//      263     2  shift           16-bit
-//      271     4  shift_begin     Clarion day number (days since 28.12.1800)
-//      275     4  shift_begin     Clarion time of day (hundredths since midnight)
-//      522     7  sum_sale        packed decimal, 14 digits, 2 of them decimals
-//      536     7  sum_back
-//      550     2  count_sale
-//      558     2  count_back
-//      781     2  checknum        16-bit, a stored 0 reads as 1
-//      793     7  tsum_sale
-//      807     7  tsum_back
-//      821     2  tcount_sale
-//      829     2  tcount_back
-//
-// A date and time both 0 mean "not set" (shift_begin 0).  A shorter file reads
-// as if the missing bytes were zero.
+// The register object; the file's layout is described in fields.cc.
 #include "register/registry.h"
 
 #include "register/file_io.h"
@@ -31,55 +8,26 @@
 #include "register/verify.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
-const std::array<register_field, 13> register_fields = {{
-    {5, 2, encoding::number_not_zero, &registry::cashcode, "cashcode"},
-    {263, 2, encoding::number, &registry::shift, "shift"},
-    {271, 4, encoding::clarion_date, &registry::shift_begin, "shift_begin"},
-    {275, 4, encoding::clarion_time, &registry::shift_begin, "shift_begin"},
-    {522, 7, encoding::amount, &registry::sum_sale, "sum_sale"},
-    {536, 7, encoding::amount, &registry::sum_back, "sum_back"},
-    {550, 2, encoding::number, &registry::count_sale, "count_sale"},
-    {558, 2, encoding::number, &registry::count_back, "count_back"},
-    {781, 2, encoding::number_not_zero, &registry::checknum, "checknum"},
-    {793, 7, encoding::amount, &registry::tsum_sale, "tsum_sale"},
-    {807, 7, encoding::amount, &registry::tsum_back, "tsum_back"},
-    {821, 2, encoding::number, &registry::tcount_sale, "tcount_sale"},
-    {829, 2, encoding::number, &registry::tcount_back, "tcount_back"},
-}};
-
 namespace {
 
-// The blank image, range by range.
-constexpr std::array<unsigned char, register_size> make_empty_reg() {
-    struct run {
-        std::size_t from, to;
-        unsigned char byte;
-    };
-    constexpr run runs[] = {
-        {0, 0, 0x01},       {1, 6, 0x00},       {7, 54, 0x20},     {55, 61, 0x00},     {62, 101, 0x20},
-        {102, 109, 0x00},   {110, 258, 0x20},   {259, 259, 0x02},  {260, 286, 0x00},   {287, 517, 0x20},
-        {518, 518, 0x03},   {519, 713, 0x00},   {714, 776, 0x20},  {777, 777, 0x04},   {778, 988, 0x00},
-        {989, 1035, 0x20},  {1036, 1036, 0x05}, {1037, 1046, 0x00}, {1047, 1062, 0x20}, {1063, 1063, 0x00},
-        {1064, 1294, 0x20}, {1295, 1295, 0xFF},
-    };
-    std::array<unsigned char, register_size> image{};
-    for (const run& r : runs)
-        for (std::size_t i = r.from; i <= r.to; ++i) image[i] = r.byte;
-    return image;
+// One slip of the tab key must not write into a text or system file: a
+// change is refused, before anything is staged, on a file that holds a byte
+// no register has at a block start or at the end.
+void require_register_shape(const register_image& image, std::size_t length, const std::string& path) {
+    const std::optional<std::size_t> at = foreign_byte(image, length);
+    if (!at) return;
+    char format[120];
+    std::snprintf(format, sizeof format,
+                  "Error: file %%s is not a register (offset %zu holds 0x%02X); --create makes it one\n", *at,
+                  static_cast<unsigned>(image[*at]));
+    fail(format, path);
 }
 
 }  // namespace
-
-const std::array<unsigned char, register_size> empty_reg = make_empty_reg();
-
-field_set fields_of(register_member member) {
-    field_set set;
-    for (std::size_t i = 0; i < register_fields.size(); ++i) set[i] = register_fields[i].member == member;
-    return set;
-}
 
 registry::registry(std::string p) : path(std::move(p)) {}
 
@@ -95,7 +43,11 @@ struct registry::change {
 void registry::create() {
     held_signals hold;
     register_lock file(path, true);
+    registry was(path), now(path);
+    was.decode(file.on_disk());
+    now.decode(empty_reg);
     file.write(empty_reg, 0, empty_reg.size(), empty_reg.size());
+    log_line(trail_line(path, "create", was, now));
 }
 
 void registry::lock() {
@@ -103,13 +55,20 @@ void registry::lock() {
 }
 
 void registry::load() {
-    decode(lock_ ? lock_->on_disk() : read_image(path));
+    std::size_t length = 0;
+    decode(lock_ ? lock_->on_disk() : read_image(path, &length));
+    length_ = lock_ ? lock_->length() : length;
 }
 
 void registry::clear() {
     decode(empty_reg);
+    length_ = register_size;
     blank_ = true;
 }
+
+bool registry::damaged() const { return !verify_image(image_, length_).empty(); }
+
+void registry::require_register() const { require_register_shape(image_, length_, path); }
 
 void registry::decode(const register_image& image) {
     image_ = image;
@@ -176,6 +135,7 @@ void registry::save() { save(changed()); }
 void registry::save(field_set fields) {
     held_signals hold;
     lock();
+    if (!blank_) require_register_shape(lock_->on_disk(), lock_->length(), path);
     register_image next = blank_ ? empty_reg : lock_->on_disk();
     if (blank_) fields.set();
     std::size_t from = next.size(), to = 0;
@@ -226,15 +186,16 @@ registry::change registry::undo_change(const register_image& now, std::size_t le
         c.to = std::max(c.to, f.offset + f.width);
     }
     if (c.from > c.to) c.from = c.to = 0;
-    // A register the change lengthened gets its length back, unless another
-    // writer has changed the length since.
-    if (last->length_before < register_size && length == last->length_after) c.length = last->length_before;
+    // Never cut: whatever the cash desk wrote since, beyond these fields,
+    // stays.  A change that lengthened the register is undone by its fields.
+    c.length = std::max(length, c.to);
     return c;
 }
 
 void registry::undo() {
     held_signals hold;
     lock();
+    require_register_shape(lock_->on_disk(), lock_->length(), path);
     const change c = undo_change(lock_->on_disk(), lock_->length());
     registry restored(path);
     restored.decode(c.next);
@@ -244,7 +205,10 @@ void registry::undo() {
 void registry::preview_undo() {
     std::size_t length = 0;
     const register_image now = read_image(path, &length);
-    decode(undo_change(now, length).next);
+    require_register_shape(now, length, path);
+    const change c = undo_change(now, length);
+    decode(c.next);
+    length_ = c.length;
 }
 
 // Makes the change with one outcome.  Everything that can fail is done before
@@ -283,6 +247,7 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
         registry was(path);
         was.decode(before);
         decode(c.next);
+        length_ = c.length;
         log_line(trail_line(path, action, was, *this, keeping));
         if (keeping && undoing) {
             kept.put_in_place(path);
@@ -291,6 +256,7 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
         code.put_in_place(path);
     } else {
         decode(c.next);
+        length_ = c.length;
         code.put_in_place();
     }
     lock_->unlock();

@@ -2,22 +2,15 @@
 // only code that reads or writes that file.
 #pragma once
 
+#include "register/fields.h"
+
 #include <array>
-#include <bitset>
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
-#include <variant>
 
 class register_lock;
-
-inline constexpr std::size_t register_size = 1296;
-inline constexpr std::size_t register_block = 259;  // five of them, then the end byte
-
-// A choice among the thirteen fields of the file, by their place in
-// register_fields.
-using field_set = std::bitset<13>;
 
 class registry {
 public:
@@ -45,7 +38,7 @@ public:
     // in one write of the span from the first to the last, so that another
     // writer's change survives, a stored form nobody touched is never
     // re-encoded, and a kill leaves the old image or the new one, never a mix.
-    void create();  // the file (made when missing) becomes the blank image, in place; members untouched
+    void create();  // the file (made when missing) becomes the blank image, in place, logged; members untouched
     void load();    // members from the file; read under the lock when lock() was called
     void clear();   // members from the blank image; the next save writes it whole, file untouched till then
     void lock();    // takes the register's write lock now; save() releases it
@@ -53,11 +46,12 @@ public:
     void save(field_set fields);  // these fields (every one after clear()), then the cash code file
     // Puts back the fields the last change changed (a save, a create or an
     // undo), to the values they had before it, from the image kept beside the
-    // register (see trail.h); every other field stays as it is on disk, and
-    // a register the change lengthened gets its length back.  Refused, with
-    // nothing written, when one of those fields no longer holds what the
-    // change wrote, or when the kept image is damaged.  The undo is itself a
-    // change: a second one redoes.
+    // register (see trail.h); every other byte stays as it is on disk, and the
+    // file keeps its length (fields a change added to a shorter file get the
+    // zeros they read as).  Refused, with nothing written, when one of those
+    // fields no longer holds what the change wrote, or when the kept image is
+    // damaged.  The undo is itself a change, the register's image before it
+    // kept: a second one redoes.
     void undo();
     // What undo() would leave, in the members, with all of its refusals,
     // and nothing written.
@@ -65,6 +59,16 @@ public:
 
     // The fields whose member differs from the value load() or clear() gave.
     field_set changed() const;
+
+    // Whether --verify would find fault with the image the values were last
+    // read from (or written to).
+    bool damaged() const;
+    // Ends the run with one "Error: " line when that image is no register:
+    // a byte at a block start or at the end, where the file holds one, that
+    // is neither the blank register's byte there nor 0.  save() and undo()
+    // refuse such a file too, on the image read under the lock, so that no
+    // change lands in a text or system file.
+    void require_register() const;
 
     // Field encodings; they use no member data.
     double buffToDouble(const unsigned char* buff) const;
@@ -82,32 +86,7 @@ private:
     void commit(const change& c, std::uint16_t desk, const char* action);
 
     std::array<unsigned char, register_size> image_{};  // what the members were read from
+    std::size_t length_ = register_size;                 // the file's length then
     bool blank_ = false;                                 // image_ is the blank image: saved whole
     std::unique_ptr<register_lock> lock_;
 };
-
-// The blank register that create() writes.
-extern const std::array<unsigned char, register_size> empty_reg;
-
-// A value member of the register, whatever its type; the type decides how the
-// value is shown and how a typed text becomes a value.
-using register_member =
-    std::variant<std::uint16_t registry::*, std::time_t registry::*, double registry::*>;
-
-enum class encoding { number, number_not_zero, amount, clarion_date, clarion_time };
-
-// One field of the file (the layout is described in registry.cc); `name` is
-// the member's name as the command line shows it.
-struct register_field {
-    std::size_t offset;
-    std::size_t width;
-    encoding enc;
-    register_member member;
-    const char* name;
-};
-
-// The thirteen fields load() reads and save() writes, in file order.
-extern const std::array<register_field, 13> register_fields;
-
-// The fields that hold `member` (two for shift_begin).
-field_set fields_of(register_member member);

@@ -2,13 +2,15 @@
 // change of a register, and the image it replaced kept beside it.
 #pragma once
 
+#include "register/fields.h"
 #include "register/file_io.h"
-#include "register/registry.h"
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+class registry;
 
 // The register's name with "-" appended: where the image a change replaced is
 // kept, as the account tools keep /etc/passwd-.
@@ -45,13 +47,3 @@ void set_trail_reason(std::string reason);
 // Sends a line to the system log under the ident "tarnex".  A till without a
 // running log loses the line; that never fails a run and prints nothing.
 void log_line(const std::string& line);
-
-// Another process that has the register open.  Whether there is one costs a
-// write lease taken and dropped at once, which the kernel refuses exactly
-// while another descriptor is open on the file; only then, or where the file
-// system has no leases, /proc/*/fd is scanned to name it.  `name` is escaped.
-struct holder {
-    int pid;
-    std::string name;
-};
-std::optional<holder> find_holder(const std::string& path);

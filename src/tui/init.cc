@@ -2,7 +2,6 @@
 
 #include "register/text_forms.h"
 #include "tui/convert.h"
-#include "tui/window.h"
 
 #include <unistd.h>
 

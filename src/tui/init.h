@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tui/window.h"
+#include "tui/screen.h"
 
 // Ends the process with one "Error: " line and status 1 unless standard input
 // and output are a terminal whose type can move the cursor, at least `need`
@@ -17,11 +17,6 @@ void require_terminal(screen_size need);
 // ESCDELAY in the environment says otherwise (a slow link, where an arrow
 // key's bytes come apart, needs more).
 void init();
-
-// Ends the curses session if one is running.  Safe to call any number of
-// times and before init(), so it can be handed to on_failure and also be
-// called on the normal way out.
-void end_session();
 
 // `count` blanks; none for zero or a negative count.
 std::string space(int count);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "tui/convert.h"
-#include "tui/init.h"
 
 extern "C" {
 // glibc's assertion report; <assert.h> declares it only without NDEBUG, but
