@@ -2,7 +2,7 @@
 // times and texts.  Where the stored forms promise a round trip, it must hold:
 // an amount's digits come back as the same bytes, a day from 1801 to 9998 as
 // the same day, a time of day as the same whole seconds, a printed date and
-// time as the same minute.
+// time as the same minute, an ISO 8601 one as the same moment.
 #include "scratch.h"
 
 #include "register/registry.h"
@@ -76,10 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (whole >= 6 * 360000 && codec.DateTimeToClarionTime(timed) != whole)
         fuzz::finding("a time of day did not come back");
 
-    // The printed form of a moment reads back as the same minute.
-    const std::string text = anyToWString(static_cast<long>(on_day + whole / 100));
+    // The printed form of a moment reads back as the same minute, its ISO
+    // 8601 form as the same moment.
+    const std::time_t moment_of_day = on_day + whole / 100;
+    const std::string text = anyToWString(static_cast<long>(moment_of_day));
     const std::optional<long> read = read_date_time(text);
     if (!read || anyToWString(*read) != text) fuzz::finding("'" + text + "' did not read back");
+    if (read_date_time(iso_date_time(moment_of_day)) != moment_of_day)
+        fuzz::finding("'" + iso_date_time(moment_of_day) + "' did not read back");
 
     // Any text as a number, a sum or a date: defined, whatever it holds, and
     // a sum that is read is one the file holds as read.

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -82,30 +83,60 @@ constexpr auto usage =
     "\t--undo - отменить последнее изменение реестра\n"
     "\t--version - вывести версию программы\n"
     "\t--json - вывести содержимое реестра одной строкой JSON\n"
-    "\t--dry-run - показать изменения, ничего не записывая\n\n"_cp;
+    "\t--dry-run - показать изменения, ничего не записывая\n"
+    "\t--reason - указать причину изменения для журнала\n\n"_cp;
 
 // A full disk or a closed pipe on standard output is a failure, not a success.
 void flush_output() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) fail("Error: can't write file %s\n", "standard output");
 }
 
-// Damage is reported before anything else is done, and stops the run.
-void verify(const std::string& file) {
+// A JSON string of `text`.
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20) {
+            out += c;
+            continue;
+        }
+        char code[8];
+        std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
+        out += code;
+    }
+    return out + "\"";
+}
+
+// Damage is reported before anything else is done, and stops the run.  For
+// --json the findings are the one object printed, each finding's "offset N: "
+// taken apart; a sound file prints nothing here and its values say so.
+void verify(const std::string& file, bool json) {
     const std::vector<std::string> findings = verify_file(file);
-    for (const std::string& line : findings) std::printf("%s\n", line.c_str());
-    if (findings.empty()) std::printf("ok\n");
+    if (!json) {
+        for (const std::string& line : findings) std::printf("%s\n", line.c_str());
+        if (findings.empty()) std::printf("ok\n");
+    } else if (!findings.empty()) {
+        std::string out = "{\"damage\": [";
+        for (const std::string& line : findings) {
+            const std::size_t colon = line.find(": ");
+            out.append(out.back() == '[' ? "{" : ", {").append("\"offset\": ").append(line.substr(7, colon - 7));
+            out.append(", \"finding\": ").append(json_string(line.substr(colon + 2))).append("}");
+        }
+        std::printf("%s]}\n", out.c_str());
+    }
     flush_output();
     if (!findings.empty()) std::exit(1);
 }
 
-// The twelve values as one JSON object on one line, keys in print order.
-void print_json(const registry& reg) {
+// The twelve values as one JSON object on one line, keys in print order;
+// after --verify found nothing, an empty list of damage last.
+void print_json(const registry& reg, bool verified) {
     std::string json = "{";
     for (const print_line& line : print_lines) {
         json.append(json.size() > 1 ? ", \"" : "\"").append(line.key).append("\": ");
         json.append(member_json(reg, line.member));
     }
-    std::printf("%s}\n", json.c_str());
+    std::printf("%s%s}\n", json.c_str(), verified ? ", \"damage\": []" : "");
 }
 
 // Every value is looked at before the file is, so that one mistyped value
@@ -135,6 +166,8 @@ std::vector<option> long_options() {
     // Nothing else begins with "j" or "d".
     table.push_back({"json", no_argument, nullptr, command_json});
     table.push_back({"dry-run", no_argument, nullptr, command_dry_run});
+    // Nothing else begins with "r".
+    table.push_back({"reason", required_argument, nullptr, command_reason});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -158,7 +191,7 @@ void commandline(int argc, char** argv) {
         }
         // getopt_long has said what is wrong; a --help or --version further
         // on still wins, so the words are read to the end.
-        if (c > command_create && c < command_help)
+        if ((c > command_create && c < command_help) || c == command_reason)
             commands[c] = optarg;
         else if (c == command_print || c == command_create || (c >= command_verify && c <= command_dry_run))
             commands[c] = "";
@@ -182,17 +215,20 @@ void exec(std::map<int, std::string> commands, std::string file) {
     check_values(commands, file);
     struct stat st;
     if (stat(file.c_str(), &st) != 0) fail("Error: can't stat file %s\n", file);
-    if (commands.count(command_verify)) verify(file);
+    if (commands.count(command_verify)) verify(file, commands.count(command_json));
 
     registry reg(file);
     // A run that writes holds the lock from its read to its write, so that
     // what it prints and keeps is what is on disk, and no other writer's
     // change falls between.
     const bool dry = commands.count(command_dry_run), json = commands.count(command_json);
-    const std::size_t reads = commands.count(command_print) + commands.count(command_verify) + json + dry;
+    const std::size_t reads = commands.count(command_print) + commands.count(command_verify) + json + dry +
+                              commands.count(command_reason);
     const bool changes = commands.size() > reads, undo = commands.count(command_undo);
     const bool writes = changes && !dry;
     if (undo && commands.size() > reads + 1) fail("Error: can't undo and change file %s in one run\n", file);
+    const auto reason = commands.find(command_reason);
+    set_trail_reason(reason != commands.end() ? reason->second : "");
     if (writes) {
         // The cash desk program may be writing too; the technician should know.
         if (const auto other = find_holder(file)) {
@@ -222,7 +258,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
         }
 
     if (json)
-        print_json(reg);
+        print_json(reg, commands.count(command_verify));
     else if (commands.count(command_print))
         for (const print_line& line : print_lines)
             std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());

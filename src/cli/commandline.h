@@ -19,6 +19,7 @@ enum command : int {
     command_undo = 19,
     command_json = 20,
     command_dry_run = 21,
+    command_reason = 22,
 };
 
 // The long options getopt_long is given, ended by the all-zero record.
@@ -32,9 +33,10 @@ void commandline(int argc, char** argv);
 
 // Carries out the commands on `file`: check every value given, stat, verify,
 // create or load, set in ascending command number, print, save when anything
-// but --print, --json, --verify or --dry-run was asked for.  A value not
-// wholly of its form, and damage found by --verify, end the run with status 1
-// before anything is changed.  --undo puts the kept image back in place of
-// create, set and save, and takes neither.  --dry-run does all of it in
-// memory and writes nothing: it prints each value the run would change.
+// but --print, --json, --verify, --dry-run or --reason was asked for.  A
+// value not wholly of its form, and damage found by --verify, end the run
+// with status 1 before anything is changed.  --undo puts the kept image back
+// in place of create, set and save, and takes neither.  --dry-run does all of
+// it in memory and writes nothing: it prints each value the run would change.
+// --reason goes into the log line of the change.
 void exec(std::map<int, std::string> commands, std::string file);

@@ -44,6 +44,24 @@ std::uint64_t value_of(std::string_view text, std::uint64_t limit) {
 
 bool leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
+// Whether `text` is laid out as `form`, in which 'd' stands for a digit.
+bool shaped(std::string_view text, std::string_view form) {
+    if (text.size() != form.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (form[i] == 'd' ? text[i] < '0' || text[i] > '9' : text[i] != form[i]) return false;
+    return true;
+}
+
+int number(std::string_view text, std::size_t from, std::size_t count) {
+    return static_cast<int>(value_of(text.substr(from, count), 9999));
+}
+
+// The local year of a calendar time, or 0.
+long long local_year(std::time_t t) {
+    std::tm tm;
+    return localtime_r(&t, &tm) ? tm.tm_year + 1900LL : 0;
+}
+
 }  // namespace
 
 std::optional<std::uint16_t> read_integer(std::string_view text) {
@@ -70,17 +88,34 @@ std::optional<double> read_sum(std::string_view text) {
 }
 
 std::optional<long> read_date_time(std::string_view text) {
-    constexpr std::string_view form = "dd.dd.dddd dd:dd";
-    if (text.size() != 10 && text.size() != form.size()) return std::nullopt;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (form[i] == 'd' ? text[i] < '0' || text[i] > '9' : text[i] != form[i]) return std::nullopt;
-    const auto number = [&](std::size_t from, std::size_t count) {
-        return from >= text.size() ? 0 : static_cast<int>(value_of(text.substr(from, count), 9999));
-    };
-    const int day = number(0, 2), month = number(3, 2), year = number(6, 4), hour = number(11, 2),
-              minute = number(14, 2);
+    int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
+    std::optional<long> east;  // the offset from UTC the text gives, in seconds
+    if (shaped(text, "dd.dd.dddd") || shaped(text, "dd.dd.dddd dd:dd")) {
+        day = number(text, 0, 2), month = number(text, 3, 2), year = number(text, 6, 4);
+        if (text.size() > 10) hour = number(text, 11, 2), minute = number(text, 14, 2);
+    } else if (shaped(text.substr(0, 16), "dddd-dd-ddTdd:dd")) {
+        // ISO 8601, as --json writes it: whole seconds, and the offset with
+        // seconds too for a zone's old local mean time.
+        year = number(text, 0, 4), month = number(text, 5, 2), day = number(text, 8, 2);
+        hour = number(text, 11, 2), minute = number(text, 14, 2);
+        std::string_view zone = text.substr(16);
+        if (shaped(zone.substr(0, 3), ":dd")) second = number(zone, 1, 2), zone.remove_prefix(3);
+        if (zone == "Z") {
+            east = 0;
+        } else if (!zone.empty()) {
+            const std::string_view hms = zone.substr(1);
+            if ((zone[0] != '+' && zone[0] != '-') || !(shaped(hms, "dd:dd") || shaped(hms, "dd:dd:dd")))
+                return std::nullopt;
+            const int h = number(hms, 0, 2), m = number(hms, 3, 2), s = hms.size() > 5 ? number(hms, 6, 2) : 0;
+            if (h > 23 || m > 59 || s > 59) return std::nullopt;
+            east = (zone[0] == '-' ? -1 : 1) * (h * 3600L + m * 60L + s);
+        }
+    } else {
+        return std::nullopt;
+    }
     constexpr int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (year < 1801 || year > 9998 || month < 1 || month > 12 || hour > 23 || minute > 59) return std::nullopt;
+    if (year < 1801 || year > 9998 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59)
+        return std::nullopt;
     if (day < 1 || day > month_days[month - 1] + (month == 2 && leap(year))) return std::nullopt;
     std::tm t{};
     t.tm_mday = day;
@@ -88,8 +123,17 @@ std::optional<long> read_date_time(std::string_view text) {
     t.tm_year = year - 1900;
     t.tm_hour = hour;
     t.tm_min = minute;
-    t.tm_isdst = -1;  // let the zone's rules decide, as a person reading the clock would
-    return std::mktime(&t);
+    t.tm_sec = second;
+    if (!east) {
+        t.tm_isdst = -1;  // let the zone's rules decide, as a person reading the clock would
+        return std::mktime(&t);
+    }
+    // An instant: the file keeps it as the till's local date and time, which
+    // must still be a day the file may hold.
+    const std::time_t instant = timegm(&t) - *east;
+    const long long local = local_year(instant);
+    if (local < 1801 || local > 9998) return std::nullopt;
+    return instant;
 }
 
 std::string iso_date_time(long value) {

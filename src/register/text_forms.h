@@ -36,7 +36,12 @@ std::optional<double> read_sum(std::string_view text);
 
 // "DD.MM.YYYY" or "DD.MM.YYYY hh:mm": a day that exists, from 01.01.1801 to
 // 31.12.9998, at a time of day that exists, made a calendar time by mktime in
-// local time (in a gap of the clock, the time mktime gives).
+// local time (in a gap of the clock, the time mktime gives).  Also ISO 8601,
+// "YYYY-MM-DDThh:mm", optionally with ":ss" and then "Z" or an offset
+// "+hh:mm" ("-", and ":ss" after it, as iso_date_time writes them): without
+// an offset local time as above, with one that instant, whose local date must
+// lie in the same range; so what iso_date_time writes reads back as the same
+// calendar time.
 std::optional<long> read_date_time(std::string_view text);
 
 // A calendar time as ISO 8601 local time with its UTC offset,

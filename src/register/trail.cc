@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 std::string kept_path(const std::string& register_path) { return register_path + "-"; }
 
@@ -91,6 +92,14 @@ std::string command_name(const char* pid) {
 
 }  // namespace
 
+namespace {
+
+std::string reason;  // of this run's changes
+
+}  // namespace
+
+void set_trail_reason(std::string text) { reason = std::move(text); }
+
 std::string trail_line(const std::string& path, const char* action, const registry& before, const registry& after,
                        bool kept) {
     // A log is read far from the shell that ran the command: name the file
@@ -104,7 +113,19 @@ std::string trail_line(const std::string& path, const char* action, const regist
     line = escaped(line);
     line.append(": user ").append(escaped(user_name(getuid())));
     if (const char* sudo = std::getenv("SUDO_USER"); sudo && *sudo) line.append(", SUDO_USER ").append(escaped(sudo));
-    line.append(", tty ").append(escaped(terminal())).append(":");
+    line.append(", tty ").append(escaped(terminal()));
+    // The client's address is the first of the four words sshd sets.
+    if (const char* ssh = std::getenv("SSH_CONNECTION"); ssh && *ssh && *ssh != ' ')
+        line.append(", from ").append(escaped(std::string_view(ssh).substr(0, std::string_view(ssh).find(' '))));
+    if (!reason.empty()) {
+        line.append(", reason \"");
+        for (const char c : escaped(reason)) {
+            if (c == '"') line += '\\';
+            line += c;
+        }
+        line.append("\"");
+    }
+    line.append(":");
     if (action) line.append(" ").append(action).append(";");
     if (!kept) line.append(" previous version not kept;");
     const char* sep = " ";

@@ -30,12 +30,17 @@ std::string encode_record(const register_image& before, std::size_t length_befor
 std::optional<change_record> decode_record(const std::string& bytes);
 
 // The log line of a change from `before` to `after`: the register, who made
-// it (the real user, and SUDO_USER when set), from which terminal, what kind
-// of change ("create", "undo" or none) and each value that changed as
-// "name old -> new" in its printed form; `kept` false notes that the previous
-// version could not be kept.  Every text from elsewhere in it is escaped.
+// it (the real user, and SUDO_USER when set), from which terminal, the SSH
+// client's address when SSH_CONNECTION is set, the reason given to
+// set_trail_reason() in double quotes, what kind of change ("create", "undo"
+// or none) and each value that changed as "name old -> new" in its printed
+// form; `kept` false notes that the previous version could not be kept.
+// Every text from elsewhere in it is escaped, and a '"' in the reason too.
 std::string trail_line(const std::string& path, const char* action, const registry& before, const registry& after,
                        bool kept = true);
+
+// Why the changes of this run are made, for their log lines; empty for none.
+void set_trail_reason(std::string reason);
 
 // Sends a line to the system log under the ident "tarnex".  A till without a
 // running log loses the line; that never fails a run and prints nothing.

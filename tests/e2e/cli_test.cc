@@ -67,7 +67,7 @@ protected:
     scratch_dir dir;
     std::string reg = dir / "f.reg";
     std::string cashcode = dir / "quelvaris/cash/conf/cashcode";
-    env_map env = {{"TARNEX_ROOT", dir.path}, {"TZ", "UTC0"}, {"LC_ALL", "C"}};
+    env_map env = {{"TARNEX_ROOT", dir.path}, {"TZ", "UTC0"}, {"LC_ALL", "C"}, {"SSH_CONNECTION", ""}};
 
     void SetUp() override {
         run({"mkdir", "-p", dir / "quelvaris/cash/conf"});
@@ -86,9 +86,9 @@ TEST_F(Cli, HelpIsTheUsageTextAndTouchesNothing) {
     std::string expected_head = std::string(first_line);
     expected_head.replace(expected_head.find("%s"), 2, TARNEX_BIN);
     EXPECT_EQ(r.out.substr(0, expected_head.size()), expected_head);
-    constexpr auto last_line = "\t--dry-run - показать изменения, ничего не записывая\n\n"_cp;
+    constexpr auto last_line = "\t--reason - указать причину изменения для журнала\n\n"_cp;
     EXPECT_EQ(r.out.substr(r.out.size() - last_line.size()), std::string(last_line));
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 23);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 24);
     EXPECT_NE(r.out.find("\t--setshift_begin - "), std::string::npos);
     EXPECT_FALSE(exists(cashcode));
 }
@@ -179,6 +179,21 @@ TEST_F(Cli, PrintsTheTwelveValuesAfterSettingThem) {
     env["TZ"] = "CET-1CEST,M3.5.0,M10.5.0/3";
     EXPECT_NE(tx({"--setshift_begin", "05.07.2024 08:30", "--json", reg}).out.find("\"2024-07-05T08:30:00+02:00\""),
               std::string::npos);
+
+    // What --json shows, fed back, leaves the register as it was: in summer
+    // time, in the hours the clocks skip and repeat, with seconds stored.
+    for (const char* when : {"05.07.2024 08:30", "31.03.2024 02:30", "27.10.2024 02:30", "seconds"}) {
+        if (when == std::string("seconds"))
+            write_file(reg, read_file(reg).replace(275, 4, "\xFC\xB6\x2E\0", 4));  // 08:30:15
+        else
+            ASSERT_EQ(tx({"--setshift_begin", when, reg}).status, 0);
+        const std::string json = tx({"--json", reg}).out, image = read_file(reg);
+        const std::size_t at = json.find("\"shift_begin\": \"") + 16;
+        const std::string iso = json.substr(at, json.find('"', at) - at);
+        const run_result r = tx({"--setshift_begin", iso, reg});
+        EXPECT_EQ(r.status, 0) << iso << ": " << r.err;
+        EXPECT_EQ(read_file(reg), image) << when << ": " << iso;
+    }
 }
 
 TEST_F(Cli, CreateBlanksTheFileAndSetsApplyAfterIt) {
@@ -196,7 +211,8 @@ TEST_F(Cli, CreateBlanksTheFileAndSetsApplyAfterIt) {
 }
 
 TEST_F(Cli, OnlyAChangeWrites) {
-    for (auto args : {std::vector<std::string>{reg}, {"--print", reg}, {"--json", reg}, {"--dry-run", reg}}) {
+    for (auto args : {std::vector<std::string>{reg}, {"--print", reg}, {"--json", reg}, {"--dry-run", reg},
+                      {"--reason", "why", "--print", reg}}) {
         const run_result r = tx(args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(read_file(reg), blank);
@@ -220,6 +236,9 @@ TEST_F(Cli, ValuesAreReadAsTyped) {
         {{"--settsum_sale", "100.5"}, "tsum_sale = 100.50"},
         {{"--setshift_begin", "05.03.2024 08:30"}, "shift_begin = 05.03.2024 08:30"},
         {{"--setshift_begin", "29.02.2024"}, "shift_begin = 29.02.2024 00:00"},
+        {{"--setshift_begin", "2024-03-05T08:30"}, "shift_begin = 05.03.2024 08:30"},
+        {{"--setshift_begin", "2024-03-05T08:30:00+03:00"}, "shift_begin = 05.03.2024 05:30"},
+        {{"--setshift_begin", "2024-03-05T23:30Z"}, "shift_begin = 05.03.2024 23:30"},
     };
     for (const auto& c : cases) {
         write_file(reg, blank);
@@ -253,6 +272,8 @@ TEST_F(Cli, AnyMistakeEndsTheRunBeforeItChangesAnything) {
         {{"--setsum_back", "1000000000000", reg}, "Error: bad value '1000000000000' for --setsum_back\n"},
         {{"--settsum_back", "nan", reg}, "Error: bad value 'nan' for --settsum_back\n"},
         {{"--setshift_begin", "31.02.2024 10:00", reg}, "Error: bad value '31.02.2024 10:00' for --setshift_begin\n"},
+        {{"--setshift_begin", "2024-03-05T08:30:00+0300", reg},
+         "Error: bad value '2024-03-05T08:30:00+0300' for --setshift_begin\n"},
         {{"--setshift", "\x1b[2J\n4", reg}, "Error: bad value '\\033[2J\\n4' for --setshift\n"},
         // The value is looked at before the file.
         {{"--setshift", "x", dir / "missing.reg"}, "Error: bad value 'x' for --setshift\n"},
@@ -590,7 +611,7 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     ASSERT_EQ(tx({"--setcashcode", "3", "--setshift", "41", reg}).status, 0);
     const std::string before = read_file(reg);
     const system_log log(dir.path);
-    std::vector<std::string> set = {TARNEX_BIN, "--setcashcode", "5", "--setshift", "42", reg};
+    std::vector<std::string> set = {TARNEX_BIN, "--setcashcode", "5", "--setshift", "42", "--reason", "", reg};
     env["SUDO_USER"] = "anna\n<13>forged";  // no second line in the log
     run_result r = run(log.logging(set), env);
     if (r.status != 0 && r.err.find("unshare") != std::string::npos) GTEST_SKIP() << "no mount namespace: " << r.err;
@@ -603,10 +624,14 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     const std::string after = read_file(reg);
     EXPECT_EQ(read_file(reg + "-"), before);
 
-    r = run(log.logging({TARNEX_BIN, "--undo", "--print", reg}), env);
+    // Who and why: the SSH client's address, and the reason as typed, but
+    // escaped and with its quotes marked.
+    env["SSH_CONNECTION"] = "10.1.2.3 52814 10.1.2.9 22";
+    r = run(log.logging({TARNEX_BIN, "--undo", "--print", "--reason", "ticket \"42\"\n\\", reg}), env);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, 22), "cashcode = 3\nshift = 4");
-    EXPECT_NE(log.next().find(": undo; cashcode 5 -> 3, shift 42 -> 41"), std::string::npos);
+    EXPECT_NE(log.next().find(R"(, tty none, from 10.1.2.3, reason "ticket \"42\"\n\\": undo; cashcode 5 -> 3, shift 42 -> 41)"),
+              std::string::npos);
     EXPECT_EQ(read_file(reg), before);
     EXPECT_EQ(read_file(reg + "-"), after);
     EXPECT_EQ(read_file(cashcode), "3");

@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 
@@ -85,14 +86,18 @@ TEST_F(VerifyRun, DamageStopsEveryChange) {
     const std::string image = damaged();
     const std::string findings =
         "offset 523: sum_sale: low half-byte 0xA above 9\noffset 1295: end byte is 0x00, not 0xFF\n";
+    const std::string json = R"({"damage": [{"offset": 523, "finding": "sum_sale: low half-byte 0xA above 9"}, )"
+                             R"({"offset": 1295, "finding": "end byte is 0x00, not 0xFF"}]})" "\n";
     for (auto args : {std::vector<std::string>{"--verify"},
                       {"--setshift", "5", "--verify", "--print"},
                       {"--create", "--veri"},
-                      {"--verify", "--setsum_sale", "12", "--setshift_begin", "05.03.2024 08:30"}}) {
+                      {"--verify", "--setsum_sale", "12", "--setshift_begin", "05.03.2024 08:30"},
+                      {"--verify", "--json", "--setshift", "5"}}) {
+        const bool for_a_program = std::find(args.begin(), args.end(), "--json") != args.end();
         args.push_back(t.reg);
         const run_result r = tx(args);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, findings);
+        EXPECT_EQ(r.out, for_a_program ? json : findings);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(read_file(t.reg), image);
         EXPECT_EQ(read_file(t.cashcode), "3");
@@ -111,6 +116,12 @@ TEST_F(VerifyRun, ASoundFileSaysOkThenTheRestRuns) {
     EXPECT_EQ(r.out.substr(0, 30), "ok\ncashcode = 1\nshift = 5\nchec");
     EXPECT_EQ(read_file(t.cashcode), "1");
     EXPECT_EQ(tx({"--verify", t.reg}).out, "ok\n");  // what the tool writes passes
+
+    // For a program, one object: the values, and no damage.
+    std::string values = tx({"--json", t.reg}).out;
+    r = tx({"--verify", "--json", t.reg});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, values.insert(values.size() - 2, ", \"damage\": []"));
 }
 
 // The check comes before --create, so the damage is seen, not blanked away.
@@ -208,7 +219,8 @@ TEST(Completion, OffersEveryLongOptionAndNoValues) {
     EXPECT_EQ(complete("tarnex --print --ver"), (std::set<std::string>{"--verify", "--version"}));
     EXPECT_EQ(complete("tarnex --setsum"), (std::set<std::string>{"--setsum_sale", "--setsum_back"}));
     // A set option's value and the file are not options.
-    for (const char* line : {"tarnex --setshift ", "tarnex --setshift_begin 05", "tarnex --print ", "tarnex f"})
+    for (const char* line :
+         {"tarnex --setshift ", "tarnex --setshift_begin 05", "tarnex --print ", "tarnex f", "tarnex --reason "})
         EXPECT_EQ(complete(line), std::set<std::string>{}) << line;
     const run_result r = run({"bash", "--norc", "-c", "source '" + completion + "'; complete -p tarnex"});
     EXPECT_NE(r.out.find("-F _tarnex"), std::string::npos);

@@ -73,15 +73,33 @@ TEST(Readings, DatesAreRealDaysAtRealTimes) {
         {"05.13.2024", {}}, {"05.00.2024", {}}, {"31.12.1800 23:59", {}}, {"01.01.9999", {}},
         {"05.03.2024 24:00", {}}, {"05.03.2024 08:60", {}}, {"2024-03-05", {}}, {"5.3.2024 8:30", {}},
         {"05.03.2024 08:30:00", {}}, {"05.03.2024 8:30", {}}, {"05/03/2024", {}}, {"", {}}, {"99.99.9999 99:99", {}},
+        // ISO 8601: local time, or an instant given with its offset.
+        {"2024-03-05T08:30", local_time(2024, 3, 5, 8, 30)}, {"2024-03-05T08:30:00", local_time(2024, 3, 5, 8, 30)},
+        {"2024-03-05T08:30:15", local_time(2024, 3, 5, 8, 30, 15)},  // the file keeps whole seconds
+        {"2024-03-05T08:30Z", local_time(2024, 3, 5, 9, 30)}, {"2024-07-05T08:30+02:00", local_time(2024, 7, 5, 8, 30)},
+        {"2024-03-05T08:30-05:30", local_time(2024, 3, 5, 15)}, {"2024-03-05T08:30+01:00:30", local_time(2024, 3, 5, 8, 29, 30)},
+        {"2024-03-31T02:30", local_time(2024, 3, 31, 2, 30)}, {"2024-03-31T02:30+01:00", local_time(2024, 3, 31, 3, 30)},
+        {"1801-01-01T00:00+14:00", {}}, {"9998-12-31T23:59-12:00", {}},  // the till's own day is out of range
+        {"2024-02-30T10:00", {}}, {"2024-03-05T24:00", {}}, {"2024-03-05T08:30:60", {}}, {"2024-03-05T08:30+24:00", {}},
+        {"2024-03-05T08:30+03:60", {}}, {"2024-03-05T08:30+03", {}}, {"2024-03-05T08:30+0300", {}}, {"2024-03-05 08:30", {}},
+        {"2024-03-05T08:30:00.5", {}}, {"2024-03-05t08:30z", {}}, {"2024-03-05T8:30", {}}, {"2024-03-05T08:30Z ", {}},
+        {"2024-03-05T08:30Z+01:00", {}}, {"2024-03-05T08:30:00:00", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(read_date_time(c.text), c.value) << c.text;
 }
 
-// A zone west of Greenwich by a half hour: the sign and the minutes.
+// A zone west of Greenwich by a half hour: the sign and the minutes.  What is
+// written reads back as the same instant, in summer time, in the hour the
+// clocks repeat and with an old local mean time's seconds too.
 TEST(Readings, IsoDateTimeCarriesTheOffset) {
     time_zone tz("XXX+5:30");
     EXPECT_EQ(iso_date_time(0), "1969-12-31T18:30:00-05:30");
     EXPECT_EQ(iso_date_time(std::numeric_limits<long>::max()), "");
+    for (const char* zone : {berlin, "LMT-2:30:17"}) {
+        time_zone other(zone);
+        for (const long t : {0L, 1709627459L, 1720160000L, 1729989000L, 1729992600L, local_time(1801, 1, 1)})
+            EXPECT_EQ(read_date_time(iso_date_time(t)), t) << zone << " " << iso_date_time(t);
+    }
 }
 
 TEST(Escaped, NothingFromElsewhereReachesATerminalRaw) {
