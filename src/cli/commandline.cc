@@ -115,7 +115,7 @@ void check_values(const std::map<int, std::string>& commands, const std::string&
     registry probe(file);
     for (const set_option& o : set_options)
         if (auto it = commands.find(o.command); it != commands.end() && !set_member(probe, o.member, it->second))
-            fail("%s", "Error: bad value '" + escaped(it->second) + "' for --" + o.name + "\n");
+            fail("Error: bad value '%s' for --%s\n", it->second, o.name);
 }
 
 }  // namespace
@@ -168,14 +168,14 @@ void commandline(int argc, char** argv) {
     }
     if (!refused && optind != argc - 1) {
         if (optind >= argc)
-            std::fprintf(stderr, "%s: missing file operand\n", argv[0]);
+            std::fprintf(stderr, "%s: missing file operand\n", escaped(argv[0]).c_str());
         else
-            std::fprintf(stderr, "%s: extra operand '%s'\n", argv[0], escaped(argv[optind + 1]).c_str());
+            std::fprintf(stderr, "%s: extra operand '%s'\n", escaped(argv[0]).c_str(), escaped(argv[optind + 1]).c_str());
         refused = true;
     }
     // A script that mistypes one option must not get the other half of its
     // change, nor a success.
-    if (refused) fail("%s", "Try 'tarnex --help' for more information.\n");
+    if (refused) fail("Try 'tarnex --help' for more information.\n");
     exec(commands, argv[optind]);
 }
 

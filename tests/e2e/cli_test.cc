@@ -329,6 +329,8 @@ TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
         {{"--create", dir / "missing.reg"}, "Error: can't stat file " + dir / "missing.reg" + "\n"},
         {{"--print", dir.path}, "Error: can't open file " + dir.path + " for read\n"},
         {{"--setshift", "4", "/dev/null"}, "Error: can't open file /dev/null for write\n"},
+        // A name the directory's owner chose reaches the terminal escaped.
+        {{"--print", dir / "x\033]0;t\007.reg"}, "Error: can't stat file " + dir / "x\\033]0;t\\x07.reg" + "\n"},
     };
     for (const auto& c : cases) {
         const run_result r = tx(c.args);
