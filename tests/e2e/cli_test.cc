@@ -298,10 +298,13 @@ TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
         {{"--setshift", "41", "--setsum_sale", "5.00"}, ""},
         {{"--create", "--setshift", "41"}, "sum_sale 5.00 -> 0.00\n"},
         {{"--undo"}, "shift 41 -> 0\nsum_sale 5.00 -> 0.00\n"},
+        // A stored 0 reads as desk or receipt number 1: setting 0 changes nothing.
+        {{"--setcashcode", "0", "--setchecknum", "0"}, ""},
         {{"--setsum_back", "12,345", "--json"},
          "{\"cashcode\": 1, \"shift\": 41, \"checknum\": 1, \"shift_begin\": null, \"tcount_sale\": 0, "
          "\"tcount_back\": 0, \"tsum_sale\": 0.00, \"tsum_back\": 0.00, \"count_sale\": 0, \"count_back\": 0, "
          "\"sum_sale\": 5.00, \"sum_back\": 12.35}\n"},
+        {{"--setchecknum", "0", "--json"}, tx({"--json", reg}).out},
     };
     // No lock is taken and no warning given: a held register does not stop it.
     const int held = open(reg.c_str(), O_RDWR);
@@ -616,6 +619,17 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     EXPECT_EQ(read_file(reg), after);
     EXPECT_EQ(read_file(cashcode), "5");
 
+    // Desk and receipt number 0 are stored as set, and printed, logged and
+    // named in the cash code file as the 1 every later read gives them.
+    r = run(log.logging({TARNEX_BIN, "--setcashcode", "0", "--setchecknum", "0", "--print", reg}), env);
+    EXPECT_EQ(r.out.substr(0, 37), "cashcode = 1\nshift = 42\nchecknum = 1\n");
+    EXPECT_TRUE(log.next().ends_with(": cashcode 5 -> 1")) << "no checknum 1 -> 1";
+    EXPECT_EQ(read_file(cashcode), "1");
+    const std::string zero = read_file(reg);
+    EXPECT_EQ(zero.substr(5, 2) + zero.substr(781, 2), std::string(4, '\0'));
+    EXPECT_EQ(tx({"--setcashcode", "0", "--setchecknum", "0", reg}).status, 0);
+    EXPECT_TRUE(read_file(reg) == zero && read_file(reg + "-") == after) << "a rerun changed something";
+
     // Reading runs leave no line; --undo changes nothing else, and nothing
     // without a kept image.
     EXPECT_EQ(run(log.logging({TARNEX_BIN, "--print", reg}), env).status, 0);
@@ -626,7 +640,7 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     r = tx({"--undo", reg});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for read\n");
-    EXPECT_EQ(read_file(reg), after);
+    EXPECT_EQ(read_file(reg), zero);
 }
 
 // A writing run warns when another process has the register open and goes

@@ -150,8 +150,8 @@ TEST_F(Editor, ValuesTheFileCannotHoldAreAskedAgainAndEscapeKeepsThem) {
     ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));  // a cancel at once
     EXPECT_EQ(value(*t, 1).substr(0, 3), "42 ");
 
-    enter(*t, 1, "");  // an emptied field is a 0
-    EXPECT_EQ(value(*t, 1).substr(0, 2), "0 ");
+    enter(*t, 1, "");  // an emptied field is a 0, which the till reads as desk 1
+    EXPECT_EQ(value(*t, 1).substr(0, 2), "1 ");
     struct {
         int entry;
         const char *typed, *shown;  // the field asked again, with the value in force
