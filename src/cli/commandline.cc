@@ -1,8 +1,10 @@
 #include "cli/commandline.h"
 
 #include "register/failure.h"
+#include "register/file_io.h"
 #include "register/holder.h"
 #include "register/members.h"
+#include "register/paths.h"
 #include "register/registry.h"
 #include "register/text_forms.h"
 #include "register/trail.h"
@@ -196,12 +198,13 @@ void exec(std::map<int, std::string> commands, std::string file) {
     if (undo && commands.size() > reads + 1) fail("Error: can't undo and change file %s in one run\n", file);
     if (writes) {
         // The cash desk program may be writing too; the technician should know.
-        if (const auto other = find_holder(file)) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "Warning: file %s is open in process %d (%s)\n", file.c_str(), other->pid,
-                         other->name.c_str());
-        }
+        if (const auto other = find_holder(file); other && other->pid)
+            warn("Warning: file %s is open in process %s (%s)\n", file, std::to_string(other->pid), other->name);
+        else if (other)
+            warn("Warning: file %s may be open in another process\n", file);
         reg.lock();
+    } else if (dry && changes) {
+        probe_register(file);  // fails as the change would fail to open it
     }
     // A dry run compares what the run would leave with the file as it is.
     registry before(file);
@@ -221,6 +224,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
             set_member(reg, o.member, it->second);
             given |= fields_of(o.member);
         }
+    if (dry && changes) probe_staged(rooted(cashcode_file), member_text(reg, &registry::cashcode));
 
     if (json)
         print_json(reg);
