@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -87,9 +88,13 @@ constexpr auto usage =
     "\t--json - вывести содержимое реестра одной строкой JSON\n"
     "\t--dry-run - показать изменения, ничего не записывая\n\n"_cp;
 
-// A full disk or a closed pipe on standard output is a failure, not a success.
-void flush_output() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) fail("Error: can't write file %s\n", "standard output");
+// A full disk or a closed pipe on standard output is a failure, not a
+// success.  After the register was written the failure says so, so that a
+// script that retries does not make the change again (a second undo redoes).
+void flush_output(const std::string& changed = "") {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+    if (!changed.empty()) fail("Error: can't write file %s; the register %s was changed\n", "standard output", changed);
+    fail("Error: can't write file %s\n", "standard output");
 }
 
 // Damage is reported before anything else is done, and stops the run.
@@ -197,6 +202,9 @@ void exec(std::map<int, std::string> commands, std::string file) {
     const bool writes = changes && !dry;
     if (undo && commands.size() > reads + 1) fail("Error: can't undo and change file %s in one run\n", file);
     if (writes) {
+        // Standard output closed under a run that has written is reported as
+        // a failure that says so, not ended silently by the signal.
+        std::signal(SIGPIPE, SIG_IGN);
         // The cash desk program may be writing too; the technician should know.
         if (const auto other = find_holder(file); other && other->pid)
             warn("Warning: file %s is open in process %s (%s)\n", file, std::to_string(other->pid), other->name);
@@ -233,7 +241,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
             std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());
     if (dry && !json && changes)
         for (const std::string& line : changed_values(before, reg)) std::printf("%s\n", line.c_str());
-    flush_output();
+    flush_output(reg.wrote() ? file : "");
 
     if (writes && !undo) reg.save(given);
 }

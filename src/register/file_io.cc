@@ -201,13 +201,18 @@ register_lock::~register_lock() {
 void register_lock::unlock() {
     const int fd = fd_;
     fd_ = -1;
-    if (close(fd) != 0) fail(write_error, path_);
+    // Once written and synced, a script must not make the change twice.
+    if (close(fd) != 0) {
+        if (written_) fail(changed_error, path_, path_);
+        fail(write_error, path_);
+    }
 }
 
 void register_lock::write(const register_image& image, std::size_t from, std::size_t to, std::size_t length) {
     bool ok = write_all(fd_, image.data() + from, to - from, static_cast<off_t>(from));
     if (ok && length < std::max(length_, to)) ok = ftruncate(fd_, static_cast<off_t>(length)) == 0;
     if (!ok || fdatasync(fd_) != 0) fail(write_error, path_);
+    written_ = true;
     length_ = length;
     on_disk_ = image;
 }

@@ -74,6 +74,7 @@ private:
     int fd_;
     register_image on_disk_{};
     std::size_t length_ = 0;
+    bool written_ = false;
 };
 
 // A file replaced in two steps, so that at every moment it holds either its

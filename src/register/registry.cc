@@ -210,6 +210,7 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
             note.put_in_place();
         }
         lock_->write(c.next, c.from, c.to, c.length);
+        wrote_ = true;
         registry was(path);
         was.decode(before);
         decode(c.next);
