@@ -224,6 +224,12 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
         decode(c.next);
         code.put_in_place();
     }
+    // The cash code file is the till's: saving a copy or another till's
+    // register elsewhere changes what the till's own cash desk is told.
+    const bool elsewhere = !code.unchanged() && !tills_register(lock_->status());
     lock_->unlock();
     lock_.reset();
+    if (elsewhere)
+        warn("Warning: file %s is not the till's register; the cash code file %s now names desk %s\n", path,
+             rooted(cashcode_file), std::to_string(desk));
 }

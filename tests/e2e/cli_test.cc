@@ -65,12 +65,12 @@ const char* const blank_print =
 class Cli : public ::testing::Test {
 protected:
     scratch_dir dir;
-    std::string reg = dir / "f.reg";
+    std::string reg = dir / "quelvaris/cash/data/cash.reg";  // the till's own
     std::string cashcode = dir / "quelvaris/cash/conf/cashcode";
     env_map env = {{"TARNEX_ROOT", dir.path}, {"TZ", "UTC0"}, {"LC_ALL", "C"}};
 
     void SetUp() override {
-        run({"mkdir", "-p", dir / "quelvaris/cash/conf"});
+        run({"mkdir", "-p", dir / "quelvaris/cash/conf", dir / "quelvaris/cash/data"});
         write_file(reg, blank);
     }
     run_result tx(std::vector<std::string> args) { return tarnex(args, env); }
@@ -525,7 +525,11 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
         ASSERT_EQ(lchown(c.link.c_str(), c.link_owner, c.link_owner), 0) << what;
         const run_result r = tx({"--setshift", "5", c.file});
         EXPECT_EQ(r.status, c.outcome == refused ? 1 : 0) << what << ": " << r.err;
-        EXPECT_EQ(r.err, c.outcome == refused ? "Error: can't open file " + c.link + " for write\n" : "") << what;
+        // Saved, a register not the till's own says what it did to the till's cash code file.
+        if (c.outcome == refused)
+            EXPECT_EQ(r.err, "Error: can't open file " + c.link + " for write\n") << what;
+        else
+            EXPECT_EQ(r.err.substr(0, r.err.find(';')), c.file == reg ? "" : "Warning: file " + c.file + " is not the till's register") << what;
         EXPECT_EQ(read_file(secret) == "root:secret\n", c.outcome != followed) << what;
         struct stat st;
         EXPECT_TRUE(stat(secret.c_str(), &st) == 0 && st.st_uid == 0) << what;
@@ -682,6 +686,17 @@ TEST_F(Cli, AWriterIsWarnedOfAnotherProcessOnTheRegister) {
     }
     close(held);
     EXPECT_NE(print().find("shift = 3\n"), std::string::npos);
+
+    // Saving a register other than the till's own (a copy, named by whoever
+    // made it) says what it did to the till's cash code file.
+    const std::string copy = dir / "x\033]0;t\007.reg";
+    write_file(copy, read_file(reg));
+    EXPECT_EQ(tx({"--setcashcode", "99", copy}).err, "Warning: file " + dir / "x\\033]0;t\\x07.reg" +
+                                                        " is not the till's register; the cash code file " +
+                                                        cashcode + " now names desk 99\n");
+    EXPECT_EQ(tx({"--setshift", "6", copy}).err, "");  // it names desk 99 already
+    EXPECT_EQ(tx({"--setcashcode", "3", reg}).err, "");
+    EXPECT_EQ(read_file(cashcode), "3");
 }
 
 }  // namespace

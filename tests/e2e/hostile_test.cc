@@ -44,6 +44,8 @@ std::string defined(const run_result& r) {
     for (; std::getline(lines, line); last = line) {
         if (line.rfind("Error: ", 0) == 0 || line == try_help)
             ++errors;
+        else if (line.rfind("Warning: ", 0) == 0 && errors == 0)
+            continue;
         else if (line.rfind(std::string(TARNEX_BIN) + ": ", 0) != 0)
             return "stray line on standard error: '" + line.substr(0, 200) + "'";
     }
