@@ -238,7 +238,9 @@ TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
     if (const run_result r = run(log.logging({"true"})); r.status) GTEST_SKIP() << "no mount namespace: " << r.err;
     terminal t(log.logging({TARNEX_BIN}), opt);
     ASSERT_TRUE(t.wait_text(7, 8, "Реестр открыт программой"));
-    EXPECT_TRUE(t.wait_text(8, 11, "tarnex_screen " + std::to_string(getpid())));
+    // Centred in the box's 29 columns from column 6, wherever the pid's length puts it.
+    const std::string named = "tarnex_screen " + std::to_string(getpid());
+    EXPECT_TRUE(t.wait_text(8, 6 + (29 - static_cast<int>(named.size())) / 2, named));
     t.press(VTERM_KEY_ENTER);
     ASSERT_TRUE(t.wait_text(row_of(14), 2, "Выход без сохранения"));
     ASSERT_TRUE(t.wait_idle());
