@@ -58,6 +58,8 @@ public:
 
     // The fields whose member differs from the value load() or clear() gave.
     field_set changed() const;
+    // Whether a save or an undo of this object has written the register.
+    bool wrote() const { return wrote_; }
 
     // Field encodings; they use no member data.
     double buffToDouble(const unsigned char* buff) const;
@@ -76,5 +78,6 @@ private:
 
     std::array<unsigned char, register_size> image_{};  // what the members were read from
     bool blank_ = false;                                 // image_ is the blank image: saved whole
+    bool wrote_ = false;
     std::unique_ptr<register_lock> lock_;
 };
