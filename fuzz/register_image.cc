@@ -9,6 +9,7 @@
 #include "register/members.h"
 #include "register/registry.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 
@@ -46,7 +47,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 2048) return 0;
-    const std::string input(reinterpret_cast<const char*>(data), size);
+    std::string input(reinterpret_cast<const char*>(data), size);
+    // Shaped as a register at its block starts and end, as a save requires;
+    // every other byte as the fuzzer made it.
+    for (std::size_t at = 0; at < std::min(size, register_size); at += register_block)
+        input[at] = static_cast<char>(empty_reg[at]);
     const std::string original = till_dir + "/in.reg", copy = till_dir + "/copy.reg", again = till_dir + "/again.reg";
     fuzz::write_bytes(original, input);
 

@@ -261,6 +261,12 @@ void exec(std::map<int, std::string> commands, std::string file) {
         reg.clear();
     else
         reg.load();
+    // Nothing is printed, staged or written for a change to a file that is
+    // no register; a reader is only told, once, that what it reads is damaged.
+    const bool create = commands.count(command_create);
+    if (changes && !undo && !create) reg.require_register();
+    if ((json || commands.count(command_print)) && !create && reg.damaged())
+        warn("Warning: file %s is damaged; tarnex --verify %s lists what is wrong\n", file, file);
 
     field_set given;
     for (const set_option& o : set_options)

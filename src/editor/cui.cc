@@ -145,6 +145,13 @@ void cui_session() {
                                       : "Реестр, возможно, открыт\nдругой программой"_cp.str());
         notice.show();
     }
+    // A register --verify would fault is shown as it reads, once said so;
+    // the line on standard error waits for the screen to end.
+    if (reg.damaged()) {
+        warn("Warning: file %s is damaged; tarnex --verify %s lists what is wrong\n", reg.path, reg.path);
+        message_box notice(6, 5, 11, 35, "Реестр повреждён\nсм. tarnex --verify"_cp.str());
+        notice.show();
+    }
 
     while (!input_lost()) {
         const int id = choose(reg);

@@ -64,6 +64,11 @@ void warn(const char* format, const std::string& first, const std::string& secon
     if (!restore_terminal) show_warnings();
 }
 
+void warn(const char* format, const std::string& first, const std::string& second) {
+    waiting += formatted(format, {&first, &second});
+    if (!restore_terminal) show_warnings();
+}
+
 void show_warnings() {
     std::fflush(stdout);
     std::fputs(waiting.c_str(), stderr);

@@ -29,5 +29,6 @@ void on_failure_cleanup(void (*cleanup)());
 // waits for show_warnings() or a failure, so that it never lands inside the
 // screen.
 void warn(const char* format, const std::string& path);
+void warn(const char* format, const std::string& first, const std::string& second);
 void warn(const char* format, const std::string& first, const std::string& second, const std::string& third);
 void show_warnings();

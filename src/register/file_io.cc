@@ -87,17 +87,44 @@ place locate(const std::string& path, bool follow, const char* error) {
     return refused();
 }
 
+constexpr int open_always = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+
+// With O_CREAT, `created` tells whether this very call made the file.
+int open_in(int dir, const std::string& name, int flags, bool& created) {
+    if (!(flags & O_CREAT)) return openat(dir, name.c_str(), flags | open_always);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = openat(dir, name.c_str(), (flags & ~O_CREAT) | open_always);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = openat(dir, name.c_str(), flags | O_EXCL | open_always, 0666);
+        if (fd >= 0) created = true;
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// A register made where none was belongs to the till, as its directory does,
+// not to root: the cash desk's user must still write it.  Best effort.
+void give_to_directory_owner(int fd, int dir, const std::string& path) {
+    struct stat st;
+    const bool known = dir == AT_FDCWD ? stat(directory_of(path).c_str(), &st) == 0 : fstat(dir, &st) == 0;
+    if (known && fchown(fd, st.st_uid, st.st_gid) != 0) {
+    }
+}
+
 // O_NONBLOCK keeps a FIFO from hanging the open; only regular files are
 // registers, so nothing else is read or written.  The plain open is tried
 // first: a register that is no link costs one call.  Without an `error`, -1
 // for a file that cannot be opened.
 int open_regular(const std::string& path, int flags, const char* error) {
-    constexpr int always = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    int fd = open(path.c_str(), flags | always, 0666);
+    bool created = false;
+    int fd = open_in(AT_FDCWD, path, flags, created);
     if (fd < 0 && errno == ELOOP) {
         const place p = locate(path, true, error);
-        fd = p.dir < 0 ? -1 : openat(p.dir, p.name.c_str(), flags | always, 0666);
+        fd = p.dir < 0 ? -1 : open_in(p.dir, p.name, flags, created);
+        if (created) give_to_directory_owner(fd, p.dir, path);
         if (p.dir >= 0) close(p.dir);
+    } else if (created) {
+        give_to_directory_owner(fd, AT_FDCWD, path);
     }
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
@@ -170,19 +197,48 @@ register_image read_image(const std::string& path, std::size_t* length) {
     return image;
 }
 
-register_lock::register_lock(std::string path, bool create_missing)
-    : path_(std::move(path)), fd_(open_regular(path_, O_RDWR | (create_missing ? O_CREAT : 0), open_error)) {
+namespace {
+
+// Whether `path`, looked up as open_regular() opened it, still names the file
+// open at `fd`: a cash desk that saves by renaming a new file over its
+// register leaves a lock on the old one worth nothing.
+bool still_at(const std::string& path, int fd) {
+    struct stat held, now;
+    if (fstat(fd, &held) != 0) return false;
+    int found = fstatat(AT_FDCWD, path.c_str(), &now, AT_SYMLINK_NOFOLLOW);
+    if (found == 0 && S_ISLNK(now.st_mode)) {
+        const place p = locate(path, true, open_error);
+        found = fstatat(p.dir, p.name.c_str(), &now, AT_SYMLINK_NOFOLLOW);
+        close(p.dir);
+    }
+    return found == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino;
+}
+
+// How often the file at the path is opened again when it was replaced while
+// its lock was awaited.
+constexpr int reopen_attempts = 5;
+
+}  // namespace
+
+register_lock::register_lock(std::string path, bool create_missing) : path_(std::move(path)), fd_(-1) {
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
-    for (int attempt = 1;; ++attempt) {
-        if (fcntl(fd_, F_OFD_SETLK, &whole) == 0) break;
-        if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || attempt == lock_attempts) {
-            close(fd_);
-            fail(lock_error, path_);
+    for (int round = 1;; ++round) {
+        fd_ = open_regular(path_, O_RDWR | (create_missing ? O_CREAT : 0), open_error);
+        for (int attempt = 1;; ++attempt) {
+            if (fcntl(fd_, F_OFD_SETLK, &whole) == 0) break;
+            if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || attempt == lock_attempts) {
+                close(fd_);
+                fail(lock_error, path_);
+            }
+            const timespec step{0, 50'000'000};
+            nanosleep(&step, nullptr);
         }
-        const timespec step{0, 50'000'000};
-        nanosleep(&step, nullptr);
+        if (still_at(path_, fd_)) break;
+        close(fd_);
+        fd_ = -1;
+        if (round == reopen_attempts) fail(lock_error, path_);
     }
     std::size_t got = 0;
     on_disk_ = read_from(fd_, path_, got);
@@ -260,7 +316,11 @@ staged_file::staged_file(std::string path, std::string_view bytes, kind k, const
     struct stat old;
     const bool existed = fstatat(dir_, name_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(old.st_mode);
     if (existed && !S_ISREG(old.st_mode)) fail(open_error, path_);
-    unchanged_ = existed && holds(dir_, name_, bytes_);
+    // A name of our own that is the register itself, or any file with
+    // another name, is no copy of its own: it is replaced, never kept.
+    const bool shared = k == kind::owned && existed &&
+                        (old.st_nlink > 1 || (like && old.st_dev == like->st_dev && old.st_ino == like->st_ino));
+    unchanged_ = existed && !shared && holds(dir_, name_, bytes_);
     if (unchanged_) return;
     const bool cleared = unlinkat(dir_, temp_.c_str(), 0) == 0 || errno == ENOENT;
     const int fd = cleared ? openat(dir_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;

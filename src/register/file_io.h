@@ -48,7 +48,11 @@ register_image read_image(const std::string& path, std::size_t* length = nullptr
 // from construction to destruction: an open-file-description lock over the
 // whole file, which also conflicts with the classic record locks a cash desk
 // program takes.  A lock held elsewhere is waited for a few seconds, then the
-// run ends with "Error: can't lock file %s".
+// run ends with "Error: can't lock file %s".  The lock is on the file the
+// path names once it is granted: one replaced meanwhile (a new file renamed
+// over it) is let go and the file now at the path opened and locked, a few
+// times at most.  A register it creates gets the owner and group of its
+// directory.
 class register_lock {
 public:
     // `create_missing`: a register that does not exist yet is made.
@@ -89,7 +93,9 @@ public:
         followed,  // the cash code file: a link at the name is followed under the link rule
         owned,     // the kept version and its record: the name is replaced, never followed
     };
-    // Nothing is staged when the file already holds `bytes`.  `like` gives
+    // Nothing is staged when the file already holds `bytes`, unless, for a
+    // name of our own, it is the file `like` describes or has another name
+    // (a hard link): that is replaced.  `like` gives
     // the new file's mode and owner, else the file it replaces does.  For a
     // followed file the step is serialised across runs by a lock on its
     // directory, so that runs at once on different registers never share the

@@ -8,8 +8,26 @@
 #include "register/verify.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
+
+namespace {
+
+// One slip of the tab key must not write into a text or system file: a
+// change is refused, before anything is staged, on a file that holds a byte
+// no register has at a block start or at the end.
+void require_register_shape(const register_image& image, std::size_t length, const std::string& path) {
+    const std::optional<std::size_t> at = foreign_byte(image, length);
+    if (!at) return;
+    char format[120];
+    std::snprintf(format, sizeof format,
+                  "Error: file %%s is not a register (offset %zu holds 0x%02X); --create makes it one\n", *at,
+                  static_cast<unsigned>(image[*at]));
+    fail(format, path);
+}
+
+}  // namespace
 
 registry::registry(std::string p) : path(std::move(p)) {}
 
@@ -25,7 +43,11 @@ struct registry::change {
 void registry::create() {
     held_signals hold;
     register_lock file(path, true);
+    registry was(path), now(path);
+    was.decode(file.on_disk());
+    now.decode(empty_reg);
     file.write(empty_reg, 0, empty_reg.size(), empty_reg.size());
+    log_line(trail_line(path, "create", was, now));
 }
 
 void registry::lock() {
@@ -33,13 +55,20 @@ void registry::lock() {
 }
 
 void registry::load() {
-    decode(lock_ ? lock_->on_disk() : read_image(path));
+    std::size_t length = 0;
+    decode(lock_ ? lock_->on_disk() : read_image(path, &length));
+    length_ = lock_ ? lock_->length() : length;
 }
 
 void registry::clear() {
     decode(empty_reg);
+    length_ = register_size;
     blank_ = true;
 }
+
+bool registry::damaged() const { return !verify_image(image_, length_).empty(); }
+
+void registry::require_register() const { require_register_shape(image_, length_, path); }
 
 void registry::decode(const register_image& image) {
     image_ = image;
@@ -106,6 +135,7 @@ void registry::save() { save(changed()); }
 void registry::save(field_set fields) {
     held_signals hold;
     lock();
+    if (!blank_) require_register_shape(lock_->on_disk(), lock_->length(), path);
     register_image next = blank_ ? empty_reg : lock_->on_disk();
     if (blank_) fields.set();
     std::size_t from = next.size(), to = 0;
@@ -156,15 +186,16 @@ registry::change registry::undo_change(const register_image& now, std::size_t le
         c.to = std::max(c.to, f.offset + f.width);
     }
     if (c.from > c.to) c.from = c.to = 0;
-    // A register the change lengthened gets its length back, unless another
-    // writer has changed the length since.
-    if (last->length_before < register_size && length == last->length_after) c.length = last->length_before;
+    // Never cut: whatever the cash desk wrote since, beyond these fields,
+    // stays.  A change that lengthened the register is undone by its fields.
+    c.length = std::max(length, c.to);
     return c;
 }
 
 void registry::undo() {
     held_signals hold;
     lock();
+    require_register_shape(lock_->on_disk(), lock_->length(), path);
     const change c = undo_change(lock_->on_disk(), lock_->length());
     registry restored(path);
     restored.decode(c.next);
@@ -174,7 +205,10 @@ void registry::undo() {
 void registry::preview_undo() {
     std::size_t length = 0;
     const register_image now = read_image(path, &length);
-    decode(undo_change(now, length).next);
+    require_register_shape(now, length, path);
+    const change c = undo_change(now, length);
+    decode(c.next);
+    length_ = c.length;
 }
 
 // Makes the change with one outcome.  Everything that can fail is done before
@@ -214,6 +248,7 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
         registry was(path);
         was.decode(before);
         decode(c.next);
+        length_ = c.length;
         log_line(trail_line(path, action, was, *this, keeping));
         if (keeping && undoing) {
             kept.put_in_place(path);
@@ -222,6 +257,7 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
         code.put_in_place(path);
     } else {
         decode(c.next);
+        length_ = c.length;
         code.put_in_place();
     }
     // The cash code file is the till's: saving a copy or another till's

@@ -38,7 +38,7 @@ public:
     // in one write of the span from the first to the last, so that another
     // writer's change survives, a stored form nobody touched is never
     // re-encoded, and a kill leaves the old image or the new one, never a mix.
-    void create();  // the file (made when missing) becomes the blank image, in place; members untouched
+    void create();  // the file (made when missing) becomes the blank image, in place, logged; members untouched
     void load();    // members from the file; read under the lock when lock() was called
     void clear();   // members from the blank image; the next save writes it whole, file untouched till then
     void lock();    // takes the register's write lock now; save() releases it
@@ -46,11 +46,12 @@ public:
     void save(field_set fields);  // these fields (every one after clear()), then the cash code file
     // Puts back the fields the last change changed (a save, a create or an
     // undo), to the values they had before it, from the image kept beside the
-    // register (see trail.h); every other field stays as it is on disk, and
-    // a register the change lengthened gets its length back.  Refused, with
-    // nothing written, when one of those fields no longer holds what the
-    // change wrote, or when the kept image is damaged.  The undo is itself a
-    // change: a second one redoes.
+    // register (see trail.h); every other byte stays as it is on disk, and the
+    // file keeps its length (fields a change added to a shorter file get the
+    // zeros they read as).  Refused, with nothing written, when one of those
+    // fields no longer holds what the change wrote, or when the kept image is
+    // damaged.  The undo is itself a change, the register's image before it
+    // kept: a second one redoes.
     void undo();
     // What undo() would leave, in the members, with all of its refusals,
     // and nothing written.
@@ -60,6 +61,16 @@ public:
     field_set changed() const;
     // Whether a save or an undo of this object has written the register.
     bool wrote() const { return wrote_; }
+
+    // Whether --verify would find fault with the image the values were last
+    // read from (or written to).
+    bool damaged() const;
+    // Ends the run with one "Error: " line when that image is no register:
+    // a byte at a block start or at the end, where the file holds one, that
+    // is neither the blank register's byte there nor 0.  save() and undo()
+    // refuse such a file too, on the image read under the lock, so that no
+    // change lands in a text or system file.
+    void require_register() const;
 
     // Field encodings; they use no member data.
     double buffToDouble(const unsigned char* buff) const;
@@ -77,6 +88,7 @@ private:
     void commit(const change& c, std::uint16_t desk, const char* action);
 
     std::array<unsigned char, register_size> image_{};  // what the members were read from
+    std::size_t length_ = register_size;                 // the file's length then
     bool blank_ = false;                                 // image_ is the blank image: saved whole
     bool wrote_ = false;
     std::unique_ptr<register_lock> lock_;

@@ -86,6 +86,15 @@ std::vector<std::string> verify_image(const std::array<unsigned char, register_s
     return lines;
 }
 
+static_assert(5 * register_block + 1 == register_size);
+
+std::optional<std::size_t> foreign_byte(const std::array<unsigned char, register_size>& image, std::size_t length) {
+    // The block starts and the end byte are 259 bytes apart.
+    for (std::size_t at = 0; at < register_size && at < length; at += register_block)
+        if (image[at] != empty_reg[at] && image[at] != 0) return at;
+    return std::nullopt;
+}
+
 std::vector<std::string> verify_file(const std::string& path) {
     std::size_t length = 0;
     const auto image = read_image(path, &length);

@@ -214,11 +214,22 @@ TEST_F(Cli, OnlyAChangeWrites) {
     for (auto args : {std::vector<std::string>{reg}, {"--print", reg}, {"--json", reg}, {"--dry-run", reg},
                       {"--reason", "why", "--print", reg}}) {
         const run_result r = tx(args);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.err;
         EXPECT_EQ(read_file(reg), blank);
         EXPECT_FALSE(exists(cashcode));
     }
     EXPECT_EQ(tx({"--print", reg}).out, blank_print);
+    // A register --verify faults (empty, cut short, a digit no amount has)
+    // reads as before, said so once on standard error; a set still works.
+    const std::string warning = "Warning: file " + reg + " is damaged; tarnex --verify " + reg + " lists what is wrong\n";
+    for (const std::string& image : {std::string(), blank.substr(0, 800), blank.substr(0, 523) + "\xA0" + blank.substr(524)}) {
+        write_file(reg, image);
+        for (auto args : {std::vector<std::string>{"--print", reg}, {"--json", reg}, {"--setshift", "3", "--print", reg}}) {
+            const run_result r = tx(args);
+            EXPECT_TRUE(r.status == 0 && r.err == warning && !r.out.empty()) << image.size() << args[0] << r.err;
+        }
+        EXPECT_EQ(read_file(reg)[263], 3);
+    }
 }
 
 TEST_F(Cli, ValuesAreReadAsTyped) {
@@ -346,6 +357,9 @@ TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
 }
 
 TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
+    const auto not_register = [](const std::string& file, const std::string& where) {
+        return "Error: file " + file + " is not a register (offset " + where + "); --create makes it one\n";
+    };
     struct {
         std::vector<std::string> args;
         std::string error;
@@ -355,13 +369,21 @@ TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
         {{"--setshift", "4", "/dev/null"}, "Error: can't open file /dev/null for write\n"},
         // A name the directory's owner chose reaches the terminal escaped.
         {{"--print", dir / "x\033]0;t\007.reg"}, "Error: can't stat file " + dir / "x\\033]0;t\\x07.reg" + "\n"},
+        // No change lands in a file that is no register, nor is one shown.
+        {{"--setshift", "3", dir / "hostname"}, not_register(dir / "hostname", "0 holds 0x74")},
+        {{"--setshift", "3", "--dry-run", dir / "passwd"}, not_register(dir / "passwd", "0 holds 0x72")},
+        {{"--setcashcode", "3", "--print", dir / "tail.reg"}, not_register(dir / "tail.reg", "1036 holds 0x0A")},
     };
+    const std::map<std::string, std::string> files = {{"hostname", "till-042\n"},
+        {"passwd", "root:x:0:0:root:/root:/bin/bash\n" + std::string(1400, 'x')}, {"tail.reg", blank.substr(0, 1036) + "\nx"}};
+    for (const auto& [name, bytes] : files) write_file(dir / name, bytes);
     for (const auto& c : cases) {
         const run_result r = tx(c.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.error);
         EXPECT_EQ(r.out, "");
     }
+    for (const auto& [name, bytes] : files) EXPECT_EQ(read_file(dir / name), bytes) << name;
     EXPECT_FALSE(exists(dir / "missing.reg"));
 
     // A FIFO is no register, and must not hang the run.
@@ -471,6 +493,19 @@ TEST_F(Cli, WritersTakeTurnsAndKeepEachOthersChanges) {
         EXPECT_NE(after.find(line), std::string::npos) << line << after;
     EXPECT_EQ(read_file(cashcode), "6");
 
+    // The cash desk saves by renaming a new file over the register while a
+    // writer waits: the change goes to the file at the path, and the old one,
+    // no longer the register, gets nothing.
+    const std::string old_image = read_file(reg), replaced = dir / "replaced.reg";
+    held = std::make_unique<record_lock>(reg);
+    const int c = start({TARNEX_BIN, "--setcount_back", "8", reg}, env);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    write_file(dir / "new.reg", old_image);
+    ASSERT_TRUE(link(reg.c_str(), replaced.c_str()) == 0 && rename((dir / "new.reg").c_str(), reg.c_str()) == 0);
+    held.reset();
+    EXPECT_EQ(finish(c), 0);
+    EXPECT_TRUE(read_file(replaced) == old_image && print().find("count_back = 8\n") != std::string::npos);
+
     const std::string before = read_file(reg);
     held = std::make_unique<record_lock>(reg);
     const run_result r = tx({"--setshift", "7", reg});
@@ -487,6 +522,13 @@ TEST_F(Cli, CreateKeepsTheRegistersInode) {
     ASSERT_EQ(tx({"--setshift", "9", reg}).status, 0);
     write_file(reg, read_file(reg) + std::string(100, 'x'));  // a longer file is cut to the image
     ASSERT_EQ(link(reg.c_str(), other.c_str()), 0);
+    // Names of the kept version that are the register itself are no copy of
+    // it: they are replaced, and the undo then has its way back.
+    const std::string image = read_file(reg).substr(0, register_size);
+    for (const std::string& kept : {reg + "-", reg + "-.last"}) {
+        std::remove(kept.c_str());
+        ASSERT_EQ(link(reg.c_str(), kept.c_str()), 0);
+    }
     const bool has_xattr = setxattr(reg.c_str(), "user.till", "7", 1, 0) == 0;
     struct stat before, after;
     ASSERT_EQ(stat(reg.c_str(), &before), 0);
@@ -500,6 +542,9 @@ TEST_F(Cli, CreateKeepsTheRegistersInode) {
     if (has_xattr) {
         EXPECT_EQ(getxattr(reg.c_str(), "user.till", value, sizeof value), 1);
     }
+    struct stat kept;
+    EXPECT_TRUE(stat((reg + "-").c_str(), &kept) == 0 && kept.st_nlink == 1 && read_file(reg + "-") == image);
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
 }
 
 // A field the run does not set keeps its stored bytes, even when they are
@@ -539,7 +584,7 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
     for (const auto& c : cases) {
         const std::string what = c.link + " " + std::to_string(c.link_owner) + " " + std::to_string(c.dir_owner);
         run({"rm", "-f", planted, user_reg, user_reg + "-", cashcode});
-        write_file(secret, "root:secret\n");
+        write_file(secret, blank);  // shaped as a register: only the link rule keeps a set out
         if (c.outcome == replaced) write_file(user_reg, blank);
         for (const std::string& d : {data, conf}) chown(d.c_str(), c.dir_owner, c.dir_owner);
         ASSERT_EQ(symlink(secret.c_str(), c.link.c_str()), 0) << what;
@@ -551,7 +596,7 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
             EXPECT_EQ(r.err, "Error: can't open file " + c.link + " for write\n") << what;
         else
             EXPECT_EQ(r.err.substr(0, r.err.find(';')), c.file == reg ? "" : "Warning: file " + c.file + " is not the till's register") << what;
-        EXPECT_EQ(read_file(secret) == "root:secret\n", c.outcome != followed) << what;
+        EXPECT_EQ(read_file(secret) == blank, c.outcome != followed) << what;
         struct stat st;
         EXPECT_TRUE(stat(secret.c_str(), &st) == 0 && st.st_uid == 0) << what;
         EXPECT_EQ(lstat(c.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode), c.outcome != replaced) << what;
@@ -561,8 +606,9 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
 // --undo puts back only what the last change changed: a counter and a
 // receipt number the cash desk stored since (under its lockf lock) survive;
 // a field the change wrote that the cash desk changed since refuses the
-// undo; a damaged kept image is refused; a register the change lengthened
-// gets its length back; a run that changes no byte keeps the way back.
+// undo; a damaged kept image and a file that is no register are refused; a
+// register keeps its length, whatever the change did to it; a run that
+// changes no byte keeps the way back.
 TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
     const auto desk_writes = [&](off_t offset, unsigned char value) {  // under the cash desk's lockf lock
         const int fd = open(reg.c_str(), O_RDWR);
@@ -597,6 +643,8 @@ TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
         {"the kept image's block byte", [&] { write_file(reg + "-", "\x07" + read_file(reg + "-").substr(1)); },
          "Error: file " + reg + "- is damaged\n"},
         {"the record cut short", [&] { write_file(reg + "-.last", "tarnex"); }, "Error: file " + reg + "- is damaged\n"},
+        {"the register now text", [&] { write_file(reg, "till-042\n"); },
+         "Error: file " + reg + " is not a register (offset 0 holds 0x74); --create makes it one\n"},
     };
     for (const auto& c : refusals) {
         ASSERT_EQ(tx({"--setcashcode", "3", reg}).status, 0);
@@ -611,11 +659,29 @@ TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
         }
     }
 
-    write_file(reg, seven.substr(0, 300));
+    // A change that lengthened the register is undone by its fields: what
+    // the cash desk wrote since past the old end stays, and so does the length.
+    write_file(reg, seven.substr(0, 800));
     ASSERT_EQ(tx({"--settcount_back", "1", reg}).status, 0);
-    EXPECT_EQ(read_file(reg).size(), 831u);
+    desk_writes(825, 0x5A);
     EXPECT_EQ(tx({"--undo", reg}).status, 0);
-    EXPECT_EQ(read_file(reg), seven.substr(0, 300));
+    EXPECT_EQ(read_file(reg), seven.substr(0, 800) + std::string(25, '\0') + "\x5A" + std::string(5, '\0'));
+    // A new till: created from an empty file, then trading.  The undo, and
+    // its dry run alike, put back the two numbers the create stored; the
+    // redo puts them again; the kept image always holds the trade.
+    write_file(reg, "");
+    ASSERT_EQ(tx({"--create", reg}).status, 0);
+    desk_writes(263, 42);
+    desk_writes(550, 77);
+    const std::string traded = read_file(reg);
+    std::string undone = traded;
+    undone[5] = undone[781] = 0;
+    const run_result dry = tx({"--undo", "--dry-run", "--print", reg});
+    r = tx({"--undo", "--print", reg});
+    EXPECT_TRUE(r.status == 0 && dry.status == 0 && dry.out == r.out) << r.err << dry.err << dry.out << r.out;
+    EXPECT_TRUE(read_file(reg) == undone && read_file(reg + "-") == traded);
+    EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_TRUE(read_file(reg) == traded && read_file(reg + "-") == undone);
 }
 
 // Runs at once on two registers never break each other's cash code step.

@@ -30,9 +30,11 @@ struct command_case {
     std::vector<std::string> options;
     std::string fresh;     // the register after a completed run
     std::string cashcode;  // the cash code file's text after a completed run
-    // An undo starts after an earlier run's change: what it starts from.
+    // An undo starts after an earlier run's change, made on `initial`: what
+    // it starts from, and the image the undo puts back fields from.
     std::vector<std::string> earlier = {};
     std::string start = till::example(), start_cashcode = "12";
+    std::string initial = till::example(), kept = till::example();
 };
 
 const std::string old_cashcode = "12";  // deliberately not the register's 3
@@ -56,7 +58,14 @@ std::string desk_changed(std::string image) { return till::with_number(std::move
 const command_case undo_case = {"undo", {"--undo"}, desk_changed(till::example()), "3", {"--setcashcode", "5", "--setshift", "5"},
                                 desk_changed(till::with_number(till::with_number(till::example(), 5, 5), 263, 5)), "5"};
 
-const command_case& case_at(int i) { return i < 2 ? commands[i] : undo_case; }
+// Undoing a --create on an empty file, as a new till starts, after the cash
+// desk counted a return: the two numbers the create stored go back to the
+// empty file's zeros, the counter and the length stay.
+const command_case undo_create_case = {
+    "undo_create", {"--undo"}, desk_changed(till::blank()), "1", {"--create"},
+    desk_changed(till::with_number(till::with_number(till::blank(), 5, 1), 781, 1)), "1", "", std::string(register_size, '\0')};
+
+const command_case& case_at(int i) { return i < 2 ? commands[i] : i == 2 ? undo_case : undo_create_case; }
 
 const char* const write_path[] = {"openat", "write", "pwrite64", "fsync", "fdatasync", "close", "renameat", "unlinkat"};
 
@@ -82,7 +91,7 @@ protected:
     }
 
     void reset(const command_case& c = commands[0]) {
-        write_file(reg, till::example());
+        write_file(reg, c.initial);
         write_file(cashcode, old_cashcode);
         std::remove((reg + "-").c_str());
         std::remove((reg + "-.last").c_str());
@@ -144,7 +153,7 @@ protected:
 
     // The image an undo restores is always in the register or the kept file.
     std::string restorable(const command_case& c) {
-        if (c.earlier.empty() || read_file(reg) == c.fresh || read_file(reg + "-") == till::example()) return "";
+        if (c.earlier.empty() || read_file(reg) == c.fresh || read_file(reg + "-") == c.kept) return "";
         return "the image to restore is lost";
     }
 
@@ -155,7 +164,7 @@ protected:
         std::vector<std::string> names;
         for (const std::string& d : {data, conf})
             for (const auto& e : fs::directory_iterator(d))
-                if (e.path() == reg + "-" && read_file(e.path()) != till::example() && read_file(e.path()) != c.start)
+                if (e.path() == reg + "-" && read_file(e.path()) != c.kept && read_file(e.path()) != c.start)
                     names.push_back("f.reg- not the old image");
                 else if (e.path() != reg && e.path() != cashcode && e.path() != reg + "-" && e.path() != reg + "-.last")
                     names.push_back(e.path().filename());
@@ -470,6 +479,6 @@ std::string fault_name(const ::testing::TestParamInfo<fault_param>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WritePath, FaultLoop,
-                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::ValuesIn(write_path)), fault_name);
+                         ::testing::Combine(::testing::Values(0, 1, 2, 3), ::testing::ValuesIn(write_path)), fault_name);
 
 }  // namespace

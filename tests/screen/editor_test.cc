@@ -66,8 +66,13 @@ protected:
 };
 
 TEST_F(Editor, StartsOnABlankRegisterWhenThereIsNone) {
+    // The data directory belongs to the cash desk's user, and so does the
+    // register the editor makes there, even run as root.
+    ASSERT_EQ(chown((dir / "quelvaris/cash/data").c_str(), 65534, 65533), 0);
     auto t = start_editor();
     EXPECT_EQ(read_file(reg), blank);
+    struct stat st;
+    EXPECT_TRUE(stat(reg.c_str(), &st) == 0 && st.st_uid == 65534 && st.st_gid == 65533);
     const char* values[] = {"1", "0", "1", "01.01.1970 ", "0", "0", "0.00", "0.00", "0", "0", "0.00", "0.00"};
     for (int e = 1; e <= 12; ++e) EXPECT_EQ(value(*t, e), values[e - 1] + std::string(11 - strlen(values[e - 1]), ' '));
     EXPECT_EQ(t->row(row_of(1)), " │Номер кассы               :1          │");
@@ -217,22 +222,36 @@ TEST_F(Editor, ASaveKeepsWhatAnotherRunChangedMeanwhile) {
 }
 
 // A register reached through a link whose target is missing (its disk not
-// mounted yet, say): the target is made, the link stays a link.
+// mounted yet, say): the target is made, owned as its directory is, the link
+// stays a link, and the log says a register was created.
 TEST_F(Editor, AMissingRegisterBehindALinkIsMadeWhereItPoints) {
-    const std::string target = dir / "quelvaris/cash/data/real.reg";
-    ASSERT_EQ(symlink("real.reg", reg.c_str()), 0);
-    auto t = start_editor();
-    t->press(VTERM_KEY_ESCAPE);
-    EXPECT_EQ(t->wait_exit(), 0);
+    const std::string target = dir / "quelvaris/cash/disk/real.reg";
+    run({"mkdir", "-p", dir / "quelvaris/cash/disk"});
+    ASSERT_EQ(chown((dir / "quelvaris/cash/disk").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(symlink("../disk/real.reg", reg.c_str()), 0);
+    const system_log log(dir.path);
+    const bool logged = run(log.logging({"true"})).status == 0;
+    terminal t(logged ? log.logging({TARNEX_BIN}) : std::vector<std::string>{TARNEX_BIN}, opt);
+    ASSERT_TRUE(t.wait_text(row_of(14), 2, "Выход без сохранения"));
+    ASSERT_TRUE(t.wait_idle());
+    t.press(VTERM_KEY_ESCAPE);
+    EXPECT_EQ(t.wait_exit(), 0);
     EXPECT_EQ(read_file(target), blank);
     struct stat st;
     EXPECT_TRUE(lstat(reg.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(stat(target.c_str(), &st) == 0 && st.st_uid == 65534 && st.st_gid == 65534);
+    if (logged) {
+        const std::string line = log.next();
+        EXPECT_NE(line.find(": " + reg + ": user root, tty "), std::string::npos) << line;
+        EXPECT_NE(line.find(": create; no value changed"), std::string::npos) << line;
+    }
 }
 
 // A save leaves its line in the system log; a register another process
-// holds open is announced once, before the menu.
+// holds open, and one --verify faults (here cut short), are announced once
+// each, before the menu, the damage again on standard error once it is over.
 TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
-    write_file(reg, blank);
+    write_file(reg, blank.substr(0, 1000));
     const int held = ::open(reg.c_str(), O_RDONLY);
     const system_log log(dir.path);
     if (const run_result r = run(log.logging({"true"})); r.status) GTEST_SKIP() << "no mount namespace: " << r.err;
@@ -241,6 +260,9 @@ TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
     // Centred in the box's 29 columns from column 6, wherever the pid's length puts it.
     const std::string named = "tarnex_screen " + std::to_string(getpid());
     EXPECT_TRUE(t.wait_text(8, 6 + (29 - static_cast<int>(named.size())) / 2, named));
+    t.press(VTERM_KEY_ENTER);
+    ASSERT_TRUE(t.wait_text(7, 12, "Реестр повреждён"));
+    EXPECT_TRUE(t.wait_text(8, 11, "см. tarnex --verify"));
     t.press(VTERM_KEY_ENTER);
     ASSERT_TRUE(t.wait_text(row_of(14), 2, "Выход без сохранения"));
     ASSERT_TRUE(t.wait_idle());
@@ -252,6 +274,8 @@ TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
     EXPECT_NE(line.find(": " + reg + ": user root, tty "), std::string::npos) << line;
     EXPECT_NE(line.find(": checknum 1 -> 77"), std::string::npos) << line;
     EXPECT_NE(printed().find("checknum = 77\n"), std::string::npos);
+    const std::string warning = "Warning: file " + reg + " is damaged; tarnex --verify " + reg + " lists what is wrong\r\n";
+    EXPECT_TRUE(t.output().ends_with(warning)) << t.output().substr(t.output().size() - 200);
 }
 
 TEST_F(Editor, ACancelledDialogChangesNothing) {

@@ -82,6 +82,7 @@ TEST_F(RegistryFile, SaveWritesTheFieldsAndNothingElse) {
     std::mt19937 rng(7);
     std::string image(1296, '\0');
     for (auto& c : image) c = static_cast<char>(rng() % 10 * 0x11);  // valid packed digits everywhere
+    for (std::size_t at = 0; at < image.size(); at += 259) image[at] = blank[at];  // a register's block starts and end
     write_file(reg, image);
 
     registry r(reg);
@@ -178,6 +179,12 @@ TEST_F(RegistryFile, FailuresEndTheRunWithOneLine) {
 
     registry directory(dir.path);
     EXPECT_EXIT(directory.load(), ::testing::ExitedWithCode(1), "can't open file .* for read");
+
+    write_file(reg, "till-042\n");  // the editor's save, as a set, writes no text file
+    registry text(reg);
+    EXPECT_EXIT(text.save(field_set().set(0)), ::testing::ExitedWithCode(1),
+                "^Error: file .*/cash.reg is not a register \\(offset 0 holds 0x74\\); --create makes it one\n$");
+    EXPECT_EQ(read_file(reg), "till-042\n");
 
     write_file(reg, blank);
     std::system(("rm -r " + dir.path + "/quelvaris").c_str());
