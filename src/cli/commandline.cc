@@ -1,8 +1,10 @@
 #include "cli/commandline.h"
 
 #include "register/failure.h"
+#include "register/file_io.h"
 #include "register/holder.h"
 #include "register/members.h"
+#include "register/paths.h"
 #include "register/registry.h"
 #include "register/text_forms.h"
 #include "register/trail.h"
@@ -12,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -87,9 +90,13 @@ constexpr auto usage =
     "\t--dry-run - показать изменения, ничего не записывая\n"
     "\t--reason - указать причину изменения для журнала\n\n"_cp;
 
-// A full disk or a closed pipe on standard output is a failure, not a success.
-void flush_output() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) fail("Error: can't write file %s\n", "standard output");
+// A full disk or a closed pipe on standard output is a failure, not a
+// success.  After the register was written the failure says so, so that a
+// script that retries does not make the change again (a second undo redoes).
+void flush_output(const std::string& changed = "") {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+    if (!changed.empty()) fail("Error: can't write file %s; the register %s was changed\n", "standard output", changed);
+    fail("Error: can't write file %s\n", "standard output");
 }
 
 // A JSON string of `text`.
@@ -146,7 +153,7 @@ void check_values(const std::map<int, std::string>& commands, const std::string&
     registry probe(file);
     for (const set_option& o : set_options)
         if (auto it = commands.find(o.command); it != commands.end() && !set_member(probe, o.member, it->second))
-            fail("%s", "Error: bad value '" + escaped(it->second) + "' for --" + o.name + "\n");
+            fail("Error: bad value '%s' for --%s\n", it->second, o.name);
 }
 
 }  // namespace
@@ -201,14 +208,14 @@ void commandline(int argc, char** argv) {
     }
     if (!refused && optind != argc - 1) {
         if (optind >= argc)
-            std::fprintf(stderr, "%s: missing file operand\n", argv[0]);
+            std::fprintf(stderr, "%s: missing file operand\n", escaped(argv[0]).c_str());
         else
-            std::fprintf(stderr, "%s: extra operand '%s'\n", argv[0], escaped(argv[optind + 1]).c_str());
+            std::fprintf(stderr, "%s: extra operand '%s'\n", escaped(argv[0]).c_str(), escaped(argv[optind + 1]).c_str());
         refused = true;
     }
     // A script that mistypes one option must not get the other half of its
     // change, nor a success.
-    if (refused) fail("%s", "Try 'tarnex --help' for more information.\n");
+    if (refused) fail("Try 'tarnex --help' for more information.\n");
     exec(commands, argv[optind]);
 }
 
@@ -231,13 +238,17 @@ void exec(std::map<int, std::string> commands, std::string file) {
     const auto reason = commands.find(command_reason);
     set_trail_reason(reason != commands.end() ? reason->second : "");
     if (writes) {
+        // Standard output closed under a run that has written is reported as
+        // a failure that says so, not ended silently by the signal.
+        std::signal(SIGPIPE, SIG_IGN);
         // The cash desk program may be writing too; the technician should know.
-        if (const auto other = find_holder(file)) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "Warning: file %s is open in process %d (%s)\n", file.c_str(), other->pid,
-                         other->name.c_str());
-        }
+        if (const auto other = find_holder(file); other && other->pid)
+            warn("Warning: file %s is open in process %s (%s)\n", file, std::to_string(other->pid), other->name);
+        else if (other)
+            warn("Warning: file %s may be open in another process\n", file);
         reg.lock();
+    } else if (dry && changes) {
+        probe_register(file);  // fails as the change would fail to open it
     }
     // A dry run compares what the run would leave with the file as it is.
     registry before(file);
@@ -263,6 +274,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
             set_member(reg, o.member, it->second);
             given |= fields_of(o.member);
         }
+    if (dry && changes) probe_staged(rooted(cashcode_file), member_text(reg, &registry::cashcode));
 
     if (json)
         print_json(reg, commands.count(command_verify));
@@ -271,7 +283,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
             std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());
     if (dry && !json && changes)
         for (const std::string& line : changed_values(before, reg)) std::printf("%s\n", line.c_str());
-    flush_output();
+    flush_output(reg.wrote() ? file : "");
 
     if (writes && !undo) reg.save(given);
 }

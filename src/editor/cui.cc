@@ -140,7 +140,9 @@ void cui_session() {
     // before anything is changed.
     if (const auto other = find_holder(reg.path)) {
         message_box notice(6, 5, 11, 35,
-                           "Реестр открыт программой\n"_cp.str() + other->name + " " + std::to_string(other->pid));
+                           other->pid ? "Реестр открыт программой\n"_cp.str() + escaped(other->name) + " " +
+                                            std::to_string(other->pid)
+                                      : "Реестр, возможно, открыт\nдругой программой"_cp.str());
         notice.show();
     }
     // A register --verify would fault is shown as it reads, once said so;

@@ -1,5 +1,7 @@
 #include "register/failure.h"
 
+#include "register/text_forms.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,13 +27,18 @@ std::string waiting;  // warnings held back while the editor owns the terminal
     std::exit(1);
 }
 
-std::string formatted(const char* format, const std::string& a, const std::string* b = nullptr) {
-    const int n = b ? std::snprintf(nullptr, 0, format, a.c_str(), b->c_str()) : std::snprintf(nullptr, 0, format, a.c_str());
-    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (b)
-        std::snprintf(out.data(), out.size() + 1, format, a.c_str(), b->c_str());
-    else
-        std::snprintf(out.data(), out.size() + 1, format, a.c_str());
+// `format` with each "%s" replaced by the next of `args`, escaped.
+std::string formatted(const char* format, std::initializer_list<const std::string*> args) {
+    std::string out;
+    auto next = args.begin();
+    for (const char* at = format; *at; ++at) {
+        if (at[0] == '%' && at[1] == 's' && next != args.end()) {
+            out += escaped(**next++);
+            ++at;
+        } else {
+            out += *at;
+        }
+    }
     return out;
 }
 }  // namespace
@@ -39,19 +46,26 @@ std::string formatted(const char* format, const std::string& a, const std::strin
 void on_failure(void (*restore)()) { restore_terminal = restore; }
 void on_failure_cleanup(void (*cleanup)()) { remove_temporaries = cleanup; }
 
-void fail(const char* format, const std::string& path) { give_up(formatted(format, path)); }
+void fail(const char* message) { give_up(message); }
+
+void fail(const char* format, const std::string& path) { give_up(formatted(format, {&path})); }
 
 void fail(const char* format, const std::string& first, const std::string& second) {
-    give_up(formatted(format, first, &second));
+    give_up(formatted(format, {&first, &second}));
 }
 
 void warn(const char* format, const std::string& path) {
-    waiting += formatted(format, path);
+    waiting += formatted(format, {&path});
+    if (!restore_terminal) show_warnings();
+}
+
+void warn(const char* format, const std::string& first, const std::string& second, const std::string& third) {
+    waiting += formatted(format, {&first, &second, &third});
     if (!restore_terminal) show_warnings();
 }
 
 void warn(const char* format, const std::string& first, const std::string& second) {
-    waiting += formatted(format, first, &second);
+    waiting += formatted(format, {&first, &second});
     if (!restore_terminal) show_warnings();
 }
 

@@ -4,6 +4,13 @@
 
 #include <string>
 
+// Every text put in place of a "%s" (a path, a typed value) comes from
+// elsewhere and is shown escaped (see escaped() in text_forms.h), so that no
+// name a directory's owner chose can move the cursor or start a line; the
+// format itself is the program's own and is written as it is.
+
+// A message with nothing from elsewhere in it.
+[[noreturn]] void fail(const char* message);
 // `format` holds one %s for the path, e.g. "Error: can't open file %s for read\n".
 [[noreturn]] void fail(const char* format, const std::string& path);
 // `format` holds two %s, for `first` and `second`.
@@ -17,10 +24,11 @@ void on_failure(void (*restore)());
 // run made and never put in place.
 void on_failure_cleanup(void (*cleanup)());
 
-// One "Warning: " line on standard error (`format` with one %s).  While a
-// terminal restore is registered (the editor's screen), the line waits for
-// show_warnings() or a failure, so that it never lands inside the screen.
+// One "Warning: " line on standard error (`format` with one %s, or three).
+// While a terminal restore is registered (the editor's screen), the line
+// waits for show_warnings() or a failure, so that it never lands inside the
+// screen.
 void warn(const char* format, const std::string& path);
-// `format` holds two %s, for `first` and `second`.
 void warn(const char* format, const std::string& first, const std::string& second);
+void warn(const char* format, const std::string& first, const std::string& second, const std::string& third);
 void show_warnings();

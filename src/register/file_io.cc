@@ -56,10 +56,15 @@ bool only_root_writes(int dir) {
 // under the link rule (see the header) when `follow`; a missing name, or one
 // that is no link, is returned as it is, for the caller's open to report or
 // create.  Each link is read relative to the directory whose owner and mode
-// were checked.
+// were checked.  Without an `error` to end the run with, a path that cannot be
+// followed gives no directory (-1).
 place locate(const std::string& path, bool follow, const char* error) {
+    const auto refused = [&]() -> place {
+        if (error) fail(error, path);
+        return {-1, ""};
+    };
     int dir = open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) fail(error, path);
+    if (dir < 0) return refused();
     std::string name = name_of(path);
     for (int hop = 0; hop < 40; ++hop) {
         struct stat st;
@@ -74,12 +79,12 @@ place locate(const std::string& path, bool follow, const char* error) {
                              ? openat(dir, directory_of(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
                              : -1;
         close(dir);
-        if (next < 0) fail(error, path);
+        if (next < 0) return refused();
         dir = next;
         name = name_of(to);
     }
     close(dir);
-    fail(error, path);
+    return refused();
 }
 
 constexpr int open_always = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
@@ -108,25 +113,35 @@ void give_to_directory_owner(int fd, int dir, const std::string& path) {
 
 // O_NONBLOCK keeps a FIFO from hanging the open; only regular files are
 // registers, so nothing else is read or written.  The plain open is tried
-// first: a register that is no link costs one call.
+// first: a register that is no link costs one call.  Without an `error`, -1
+// for a file that cannot be opened.
 int open_regular(const std::string& path, int flags, const char* error) {
     bool created = false;
     int fd = open_in(AT_FDCWD, path, flags, created);
     if (fd < 0 && errno == ELOOP) {
         const place p = locate(path, true, error);
-        fd = open_in(p.dir, p.name, flags, created);
+        fd = p.dir < 0 ? -1 : open_in(p.dir, p.name, flags, created);
         if (created) give_to_directory_owner(fd, p.dir, path);
-        close(p.dir);
+        if (p.dir >= 0) close(p.dir);
     } else if (created) {
         give_to_directory_owner(fd, AT_FDCWD, path);
     }
-    if (fd < 0) fail(error, path);
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         close(fd);
-        fail(error, path);
+        fd = -1;
     }
+    if (fd < 0 && error) fail(error, path);
     return fd;
+}
+
+// Whether the regular file `name` in `dir` holds exactly `bytes`.
+bool holds(int dir, const std::string& name, std::string_view bytes) {
+    const int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    char buffer[register_size + 1];
+    const ssize_t n = fd < 0 ? -1 : read(fd, buffer, sizeof buffer);
+    if (fd >= 0) close(fd);
+    return n >= 0 && std::string_view(buffer, static_cast<std::size_t>(n)) == bytes;
 }
 
 // Reads the image from offset 0: one call for a regular file.
@@ -160,6 +175,10 @@ bool write_all(int fd, const unsigned char* data, std::size_t size, off_t offset
 }
 
 }  // namespace
+
+int open_followed(const std::string& path, int flags) { return open_regular(path, flags, nullptr); }
+
+void probe_register(const std::string& path) { close(open_regular(path, O_RDWR, open_error)); }
 
 register_image read_image(const std::string& path, std::size_t* length) {
     const int fd = open_regular(path, O_RDONLY, read_error);
@@ -238,13 +257,18 @@ register_lock::~register_lock() {
 void register_lock::unlock() {
     const int fd = fd_;
     fd_ = -1;
-    if (close(fd) != 0) fail(write_error, path_);
+    // Once written and synced, a script must not make the change twice.
+    if (close(fd) != 0) {
+        if (written_) fail(changed_error, path_, path_);
+        fail(write_error, path_);
+    }
 }
 
 void register_lock::write(const register_image& image, std::size_t from, std::size_t to, std::size_t length) {
     bool ok = write_all(fd_, image.data() + from, to - from, static_cast<off_t>(from));
     if (ok && length < std::max(length_, to)) ok = ftruncate(fd_, static_cast<off_t>(length)) == 0;
     if (!ok || fdatasync(fd_) != 0) fail(write_error, path_);
+    written_ = true;
     length_ = length;
     on_disk_ = image;
 }
@@ -296,15 +320,8 @@ staged_file::staged_file(std::string path, std::string_view bytes, kind k, const
     // another name, is no copy of its own: it is replaced, never kept.
     const bool shared = k == kind::owned && existed &&
                         (old.st_nlink > 1 || (like && old.st_dev == like->st_dev && old.st_ino == like->st_ino));
-    if (existed && !shared) {
-        std::string now;
-        const int fd = openat(dir_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        char buffer[register_size + 1];
-        const ssize_t n = fd < 0 ? -1 : read(fd, buffer, sizeof buffer);
-        if (fd >= 0) close(fd);
-        unchanged_ = n >= 0 && std::string_view(buffer, static_cast<std::size_t>(n)) == bytes_;
-        if (unchanged_) return;
-    }
+    unchanged_ = existed && !shared && holds(dir_, name_, bytes_);
+    if (unchanged_) return;
     const bool cleared = unlinkat(dir_, temp_.c_str(), 0) == 0 || errno == ENOENT;
     const int fd = cleared ? openat(dir_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
     if (fd < 0) {
@@ -344,6 +361,21 @@ staged_file::~staged_file() {
     if (pending_) unlinkat(dir_, temp_.c_str(), 0);
     forget_pending(dir_);
     close(dir_);
+}
+
+void probe_staged(const std::string& path, std::string_view bytes) {
+    const place p = locate(path, true, open_error);
+    struct stat old;
+    const bool existed = fstatat(p.dir, p.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(old.st_mode);
+    // As the staging goes: a file that holds the bytes already is left alone;
+    // else a temporary file beside it, or, where the directory is closed to
+    // the caller, the file itself rewritten.
+    const bool ok = existed ? S_ISREG(old.st_mode) && (holds(p.dir, p.name, bytes) ||
+                                                       faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0 ||
+                                                       faccessat(p.dir, p.name.c_str(), W_OK, AT_EACCESS) == 0)
+                            : faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0;
+    close(p.dir);
+    if (!ok) fail(open_error, path);
 }
 
 void staged_file::put_in_place(const std::string& changed_register) {

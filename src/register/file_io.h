@@ -27,6 +27,18 @@
 
 using register_image = std::array<unsigned char, register_size>;
 
+// The regular file at `path` opened with `flags`, a link at its last
+// component followed under the link rule, as every open of the register is;
+// -1 when it cannot be.  For a look that must not end the run.
+int open_followed(const std::string& path, int flags);
+
+// What a change opens to write, looked at by a dry run without writing,
+// locking or waiting: each ends the run with the error the change would meet
+// there, if any.  The register, opened for writing as register_lock opens
+// it; and a followed file (the cash code file) about to get `bytes`.
+void probe_register(const std::string& path);
+void probe_staged(const std::string& path, std::string_view bytes);
+
 // The register image in the regular file at `path`; bytes past the end of a
 // shorter file read as zero, as in the blank image.  `length`, when given,
 // receives the file's length.  Takes no lock: readers never wait.
@@ -66,6 +78,7 @@ private:
     int fd_;
     register_image on_disk_{};
     std::size_t length_ = 0;
+    bool written_ = false;
 };
 
 // A file replaced in two steps, so that at every moment it holds either its

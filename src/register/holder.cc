@@ -1,12 +1,13 @@
 #include "register/holder.h"
 
-#include "register/text_forms.h"
+#include "register/file_io.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 
@@ -24,13 +25,12 @@ std::string command_name(const char* pid) {
 }
 
 // Whether no other descriptor is open on the file: a write lease, taken and
-// dropped at once.  A lease being broken signals its holder with SIGIO, whose
-// default ends the process, so it is ignored meanwhile (an ignored signal is
-// dropped, never left pending).  Nothing is known when the file system or
-// the caller cannot take leases.
-std::optional<bool> nobody_else_open(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
+// dropped at once on `fd`, the only descriptor this process has on it.  A
+// lease being broken signals its holder with SIGIO, whose default ends the
+// process, so it is ignored meanwhile (an ignored signal is dropped, never
+// left pending).  Nothing is known when the file system or the caller cannot
+// take leases.
+std::optional<bool> nobody_else_open(int fd) {
     struct sigaction ignore {}, saved {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
@@ -42,7 +42,6 @@ std::optional<bool> nobody_else_open(const std::string& path) {
     } else if (errno == EAGAIN || errno == EBUSY) {
         alone = false;
     }
-    close(fd);
     sigaction(SIGIO, &saved, nullptr);
     return alone;
 }
@@ -50,14 +49,22 @@ std::optional<bool> nobody_else_open(const std::string& path) {
 }  // namespace
 
 std::optional<holder> find_holder(const std::string& path) {
+    const int fd = open_followed(path, O_RDONLY);
+    if (fd < 0) return std::nullopt;  // the run's own open says why
     struct stat reg;
-    if (stat(path.c_str(), &reg) != 0 || !S_ISREG(reg.st_mode)) return std::nullopt;
-    if (nobody_else_open(path).value_or(false)) return std::nullopt;
+    const bool known = fstat(fd, &reg) == 0;
+    const std::optional<bool> alone = known ? nobody_else_open(fd) : std::nullopt;
+    close(fd);
+    if (!known || alone.value_or(false)) return std::nullopt;
+    // A refused lease, or a scan cut short, leaves a holder without a name.
+    const std::optional<holder> unnamed = holder{0, ""};
     DIR* proc = opendir("/proc");
-    if (!proc) return std::nullopt;
+    if (!proc) return alone.has_value() ? unnamed : std::nullopt;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(scan_limit_ms);
+    bool late = false;
     std::optional<holder> found;
     const int self = getpid();
-    while (const dirent* p = readdir(proc)) {
+    while (const dirent* p = late ? nullptr : readdir(proc)) {
         char* end = nullptr;
         const long pid = std::strtol(p->d_name, &end, 10);
         if (*end || pid <= 0 || pid == self) continue;
@@ -65,15 +72,16 @@ std::optional<holder> find_holder(const std::string& path) {
         DIR* dir = opendir(fds.c_str());
         if (!dir) continue;  // gone, or another user's
         while (const dirent* d = readdir(dir)) {
+            if ((late = std::chrono::steady_clock::now() > deadline)) break;
             struct stat st;
             if (d->d_name[0] == '.' || stat((fds + "/" + d->d_name).c_str(), &st) != 0) continue;
             if (st.st_dev != reg.st_dev || st.st_ino != reg.st_ino) continue;
-            found = holder{static_cast<int>(pid), escaped(command_name(p->d_name))};
+            found = holder{static_cast<int>(pid), command_name(p->d_name)};
             break;
         }
         closedir(dir);
         if (found) break;
     }
     closedir(proc);
-    return found;
+    return !found && (late || alone.has_value()) ? unnamed : found;
 }

@@ -2,9 +2,25 @@
 
 #include "register/text_forms.h"
 
+#include <algorithm>
 #include <type_traits>
 
+namespace {
+
+// A desk or receipt number set to 0 is stored as 0, and every load reads it
+// as 1: it is shown as what the till will read, so that what is printed is
+// what is stored and a run that sets it again changes nothing.
+bool zero_reads_as_one(register_member member) {
+    return std::any_of(register_fields.begin(), register_fields.end(), [&](const register_field& f) {
+        return f.member == member && f.enc == encoding::number_not_zero;
+    });
+}
+
+}  // namespace
+
 std::string member_text(const registry& reg, register_member member) {
+    if (const auto* number = std::get_if<std::uint16_t registry::*>(&member); number && reg.**number == 0)
+        return zero_reads_as_one(member) ? "1" : "0";
     return std::visit([&](auto ptr) { return anyToWString(reg.*ptr); }, member);
 }
 

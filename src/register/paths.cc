@@ -10,3 +10,8 @@ std::string rooted(const char* fixed) {
     if (r == "/") return fixed;
     return r + fixed;
 }
+
+bool tills_register(const struct stat& file) {
+    struct stat own;
+    return stat(rooted(register_file).c_str(), &own) == 0 && own.st_dev == file.st_dev && own.st_ino == file.st_ino;
+}

@@ -147,11 +147,11 @@ void registry::save(field_set fields) {
     }
     if (blank_) from = 0, to = next.size();
     if (from > to) from = to = 0;
-    // The cash code file names the desk the register then holds.
+    // The cash code file names the desk the register then holds, as every
+    // later read will see it: a stored 0 is desk 1.
     const std::uint64_t stored = read_le(next.data() + register_fields[0].offset, register_fields[0].width);
-    const bool desk_set = (fields & fields_of(&registry::cashcode)).any();
     const change c{next, from, to, blank_ ? next.size() : std::max(lock_->length(), to)};
-    commit(c, desk_set ? cashcode : stored ? static_cast<std::uint16_t>(stored) : 1, blank_ ? "create" : nullptr);
+    commit(c, stored ? static_cast<std::uint16_t>(stored) : 1, blank_ ? "create" : nullptr);
 }
 
 registry::change registry::undo_change(const register_image& now, std::size_t length) const {
@@ -244,6 +244,7 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
             note.put_in_place();
         }
         lock_->write(c.next, c.from, c.to, c.length);
+        wrote_ = true;
         registry was(path);
         was.decode(before);
         decode(c.next);
@@ -259,6 +260,12 @@ void registry::commit(const change& c, std::uint16_t desk, const char* action) {
         length_ = c.length;
         code.put_in_place();
     }
+    // The cash code file is the till's: saving a copy or another till's
+    // register elsewhere changes what the till's own cash desk is told.
+    const bool elsewhere = !code.unchanged() && !tills_register(lock_->status());
     lock_->unlock();
     lock_.reset();
+    if (elsewhere)
+        warn("Warning: file %s is not the till's register; the cash code file %s now names desk %s\n", path,
+             rooted(cashcode_file), std::to_string(desk));
 }

@@ -59,6 +59,8 @@ public:
 
     // The fields whose member differs from the value load() or clear() gave.
     field_set changed() const;
+    // Whether a save or an undo of this object has written the register.
+    bool wrote() const { return wrote_; }
 
     // Whether --verify would find fault with the image the values were last
     // read from (or written to).
@@ -88,5 +90,6 @@ private:
     std::array<unsigned char, register_size> image_{};  // what the members were read from
     std::size_t length_ = register_size;                 // the file's length then
     bool blank_ = false;                                 // image_ is the blank image: saved whole
+    bool wrote_ = false;
     std::unique_ptr<register_lock> lock_;
 };

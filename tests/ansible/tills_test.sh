@@ -126,6 +126,9 @@ expect 0 1 0 "${tills[@]}"
 [ "$(grep -c '^-shift = 42$' "$work/out") $(grep -c '^+shift = 43$' "$work/out")" = "${#tills[@]} ${#tills[@]}" ] ||
     fail "not every till's diff"
 [ "$(state)" = "$before" ] || fail "check mode wrote"
+# A receipt number 0 is the 1 a till reads from a stored 0: no change.
+play -e checknum=0
+expect 0 0 0 "${tills[@]}"
 
 # A value refused fails every host, naming the option; nothing written.
 for refused in "shift=70000|shift: tarnex refuses the value" "shift_begin='31.02.2024 10:00'|shift_begin: tarnex refuses" \

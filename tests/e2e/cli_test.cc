@@ -65,12 +65,12 @@ const char* const blank_print =
 class Cli : public ::testing::Test {
 protected:
     scratch_dir dir;
-    std::string reg = dir / "f.reg";
+    std::string reg = dir / "quelvaris/cash/data/cash.reg";  // the till's own
     std::string cashcode = dir / "quelvaris/cash/conf/cashcode";
     env_map env = {{"TARNEX_ROOT", dir.path}, {"TZ", "UTC0"}, {"LC_ALL", "C"}, {"SSH_CONNECTION", ""}};
 
     void SetUp() override {
-        run({"mkdir", "-p", dir / "quelvaris/cash/conf"});
+        run({"mkdir", "-p", dir / "quelvaris/cash/conf", dir / "quelvaris/cash/data"});
         write_file(reg, blank);
     }
     run_result tx(std::vector<std::string> args) { return tarnex(args, env); }
@@ -330,10 +330,13 @@ TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
         {{"--setshift", "41", "--setsum_sale", "5.00"}, ""},
         {{"--create", "--setshift", "41"}, "sum_sale 5.00 -> 0.00\n"},
         {{"--undo"}, "shift 41 -> 0\nsum_sale 5.00 -> 0.00\n"},
+        // A stored 0 reads as desk or receipt number 1: setting 0 changes nothing.
+        {{"--setcashcode", "0", "--setchecknum", "0"}, ""},
         {{"--setsum_back", "12,345", "--json"},
          "{\"cashcode\": 1, \"shift\": 41, \"checknum\": 1, \"shift_begin\": null, \"tcount_sale\": 0, "
          "\"tcount_back\": 0, \"tsum_sale\": 0.00, \"tsum_back\": 0.00, \"count_sale\": 0, \"count_back\": 0, "
          "\"sum_sale\": 5.00, \"sum_back\": 12.35}\n"},
+        {{"--setchecknum", "0", "--json"}, tx({"--json", reg}).out},
     };
     // No lock is taken and no warning given: a held register does not stop it.
     const int held = open(reg.c_str(), O_RDWR);
@@ -364,6 +367,8 @@ TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
         {{"--create", dir / "missing.reg"}, "Error: can't stat file " + dir / "missing.reg" + "\n"},
         {{"--print", dir.path}, "Error: can't open file " + dir.path + " for read\n"},
         {{"--setshift", "4", "/dev/null"}, "Error: can't open file /dev/null for write\n"},
+        // A name the directory's owner chose reaches the terminal escaped.
+        {{"--print", dir / "x\033]0;t\007.reg"}, "Error: can't stat file " + dir / "x\\033]0;t\\x07.reg" + "\n"},
         // No change lands in a file that is no register, nor is one shown.
         {{"--setshift", "3", dir / "hostname"}, not_register(dir / "hostname", "0 holds 0x74")},
         {{"--setshift", "3", "--dry-run", dir / "passwd"}, not_register(dir / "passwd", "0 holds 0x72")},
@@ -386,11 +391,20 @@ TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
     EXPECT_EQ(tx({"--print", dir / "fifo"}).err, "Error: can't open file " + dir / "fifo" + " for read\n");
     EXPECT_FALSE(exists(cashcode));
 
-    // Standard output that cannot be written is a failure, and nothing is saved.
-    const run_result full = run({"sh", "-c", TARNEX_BIN " --setshift 9 --print " + reg + " >/dev/full"}, env);
-    EXPECT_EQ(full.status, 1);
-    EXPECT_EQ(full.err, "Error: can't write file standard output\n");
-    EXPECT_EQ(read_file(reg), blank);
+    // Standard output that cannot be written (full, closed, a pipe closed
+    // by its reader) is a failure: before the change nothing is saved; after
+    // it (an undo writes, then prints) the failure says so, lest a retry redo.
+    ASSERT_EQ(tx({"--setshift", "7", reg}).status, 0);
+    const std::string changed = "; the register " + reg + " was changed";
+    for (const auto& [command, output, after] :
+         {std::tuple{"--setshift 9 --print", ">/dev/full", ""}, {"--setshift 9 --print", ">&-", ""},
+          {"--undo --print", ">/dev/full", changed.c_str()}, {"--undo --json", "| (exec <&-; sleep 1)", changed.c_str()}}) {
+        const std::string before = read_file(reg);
+        const run_result r = run({"bash", "-o", "pipefail", "-c", TARNEX_BIN " " + std::string(command) + " " + reg + output}, env);
+        EXPECT_EQ(r.status, 1) << command << output;
+        EXPECT_EQ(r.err, "Error: can't write file standard output" + std::string(after) + "\n") << command << output;
+        EXPECT_EQ(read_file(reg) == before, *after == '\0') << command << output;
+    }
 }
 
 // Root ignores file modes, so these run as an unprivileged user.
@@ -402,11 +416,15 @@ TEST_F(Cli, PermissionsAreHonouredAndReported) {
         return run(argv, env);
     };
     chmod(reg.c_str(), 0644);
-    run_result r = as_nobody({"--setshift", "5", "--print", reg});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");  // a writing run opens the register for writing first
-    EXPECT_EQ(r.err, "Error: can't open file " + reg + " for write\n");
-    EXPECT_EQ(read_file(reg), blank);
+    run_result r;
+    // A dry run opens what the change would write: it fails as the change does.
+    for (const char* mode : {"--print", "--dry-run"}) {
+        r = as_nobody({"--setshift", "5", mode, reg});
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(r.out, "") << mode;  // a writing run opens the register for writing first
+        EXPECT_EQ(r.err, "Error: can't open file " + reg + " for write\n") << mode;
+        EXPECT_EQ(read_file(reg), blank) << mode;
+    }
 
     chmod(reg.c_str(), 0600);
     r = as_nobody({"--print", reg});
@@ -417,10 +435,13 @@ TEST_F(Cli, PermissionsAreHonouredAndReported) {
     // without a kept version, once the cash code file is writable too.
     chmod(reg.c_str(), 0666);
     write_file(cashcode, "12");
-    r = as_nobody({"--setcashcode", "5", reg});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n");
-    EXPECT_EQ(read_file(reg), blank);
+    for (const char* mode : {"--print", "--dry-run"}) {
+        r = as_nobody({"--setcashcode", "5", mode, reg});
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n") << mode;
+        EXPECT_EQ(read_file(reg), blank) << mode;
+    }
+    EXPECT_EQ(as_nobody({"--setcashcode", "12", "--dry-run", reg}).status, 0);  // the file holds it already
     chmod(cashcode.c_str(), 0666);
     const system_log log(dir.path);
     chmod(log.path.c_str(), 0666);
@@ -570,7 +591,11 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
         ASSERT_EQ(lchown(c.link.c_str(), c.link_owner, c.link_owner), 0) << what;
         const run_result r = tx({"--setshift", "5", c.file});
         EXPECT_EQ(r.status, c.outcome == refused ? 1 : 0) << what << ": " << r.err;
-        EXPECT_EQ(r.err, c.outcome == refused ? "Error: can't open file " + c.link + " for write\n" : "") << what;
+        // Saved, a register not the till's own says what it did to the till's cash code file.
+        if (c.outcome == refused)
+            EXPECT_EQ(r.err, "Error: can't open file " + c.link + " for write\n") << what;
+        else
+            EXPECT_EQ(r.err.substr(0, r.err.find(';')), c.file == reg ? "" : "Warning: file " + c.file + " is not the till's register") << what;
         EXPECT_EQ(read_file(secret) == blank, c.outcome != followed) << what;
         struct stat st;
         EXPECT_TRUE(stat(secret.c_str(), &st) == 0 && st.st_uid == 0) << what;
@@ -690,12 +715,13 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     const std::string after = read_file(reg);
     EXPECT_EQ(read_file(reg + "-"), before);
 
-    // Who and why: the SSH client's address, and the reason as typed, but
-    // escaped and with its quotes marked.
+    // Who and why, logged even when what it prints is lost: the SSH client's
+    // address, and the reason as typed, escaped and with its quotes marked.
     env["SSH_CONNECTION"] = "10.1.2.3 52814 10.1.2.9 22";
-    r = run(log.logging({TARNEX_BIN, "--undo", "--print", "--reason", "ticket \"42\"\n\\", reg}), env);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, 22), "cashcode = 3\nshift = 4");
+    r = run(log.logging({"sh", "-c",
+                         TARNEX_BIN " --undo --print --reason 'ticket \"42\"\n\\' " + reg + " | (exec <&-; sleep 1)"}),
+            env);
+    EXPECT_EQ(r.err, "Error: can't write file standard output; the register " + reg + " was changed\n");
     EXPECT_NE(log.next().find(R"(, tty none, from 10.1.2.3, reason "ticket \"42\"\n\\": undo; cashcode 5 -> 3, shift 42 -> 41)"),
               std::string::npos);
     EXPECT_EQ(read_file(reg), before);
@@ -704,6 +730,17 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     EXPECT_EQ(tx({"--undo", reg}).status, 0);
     EXPECT_EQ(read_file(reg), after);
     EXPECT_EQ(read_file(cashcode), "5");
+
+    // Desk and receipt number 0 are stored as set, and printed, logged and
+    // named in the cash code file as the 1 every later read gives them.
+    r = run(log.logging({TARNEX_BIN, "--setcashcode", "0", "--setchecknum", "0", "--print", reg}), env);
+    EXPECT_EQ(r.out.substr(0, 37), "cashcode = 1\nshift = 42\nchecknum = 1\n");
+    EXPECT_TRUE(log.next().ends_with(": cashcode 5 -> 1")) << "no checknum 1 -> 1";
+    EXPECT_EQ(read_file(cashcode), "1");
+    const std::string zero = read_file(reg);
+    EXPECT_EQ(zero.substr(5, 2) + zero.substr(781, 2), std::string(4, '\0'));
+    EXPECT_EQ(tx({"--setcashcode", "0", "--setchecknum", "0", reg}).status, 0);
+    EXPECT_TRUE(read_file(reg) == zero && read_file(reg + "-") == after) << "a rerun changed something";
 
     // Reading runs leave no line; --undo changes nothing else, and nothing
     // without a kept image.
@@ -715,7 +752,7 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     r = tx({"--undo", reg});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for read\n");
-    EXPECT_EQ(read_file(reg), after);
+    EXPECT_EQ(read_file(reg), zero);
 }
 
 // A writing run warns when another process has the register open and goes
@@ -729,12 +766,29 @@ TEST_F(Cli, AWriterIsWarnedOfAnotherProcessOnTheRegister) {
     EXPECT_EQ(tx({"--setshift", "4", reg}).err,
               "Warning: file " + reg + " is open in process " + std::to_string(getpid()) + " (\\r\\033[2Kx)\n");
     prctl(PR_SET_NAME, "tarnex_e2e");
-    const run_result r = tx({"--setshift", "3", reg});
+    run_result r = tx({"--setshift", "3", reg});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Warning: file " + reg + " is open in process " + std::to_string(getpid()) + " (tarnex_e2e)\n");
     EXPECT_EQ(tx({"--print", reg}).err, "");
+    // A holder the scan cannot see (in another pid namespace here) is still
+    // reported, unnamed.
+    r = run({"unshare", "--pid", "--fork", "--mount-proc", TARNEX_BIN, "--setshift", "3", reg}, env);
+    if (r.err.rfind("unshare", 0) != 0) {
+        EXPECT_EQ(r.err, "Warning: file " + reg + " may be open in another process\n");
+    }
     close(held);
     EXPECT_NE(print().find("shift = 3\n"), std::string::npos);
+
+    // Saving a register other than the till's own (a copy, named by whoever
+    // made it) says what it did to the till's cash code file.
+    const std::string copy = dir / "x\033]0;t\007.reg";
+    write_file(copy, read_file(reg));
+    EXPECT_EQ(tx({"--setcashcode", "99", copy}).err, "Warning: file " + dir / "x\\033]0;t\\x07.reg" +
+                                                        " is not the till's register; the cash code file " +
+                                                        cashcode + " now names desk 99\n");
+    EXPECT_EQ(tx({"--setshift", "6", copy}).err, "");  // it names desk 99 already
+    EXPECT_EQ(tx({"--setcashcode", "3", reg}).err, "");
+    EXPECT_EQ(read_file(cashcode), "3");
 }
 
 }  // namespace

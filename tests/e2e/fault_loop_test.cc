@@ -280,7 +280,9 @@ TEST_P(FaultLoop, AKillAtEveryCallLeavesATillTheNextRunRepairs) {
         }
         ++killed;
         EXPECT_EQ(r.status, 128 + SIGKILL) << inject;
-        EXPECT_EQ(r.err, "") << inject;
+        // Killed once done, a register not the till's own has said what it
+        // did to the till's cash code file.
+        EXPECT_TRUE(r.err.empty() || r.err.starts_with("Warning: file " + reg + " is not the till's register")) << inject;
         EXPECT_EQ(register_state(c), "") << inject;
         EXPECT_EQ(cashcode_state(c), "") << inject;
         EXPECT_EQ(restorable(c), "") << inject;

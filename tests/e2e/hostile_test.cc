@@ -37,15 +37,15 @@ const std::string try_help = "Try 'tarnex --help' for more information.";
 
 // A run ended in one of the two defined ways.  The option parser's own
 // complaints, which begin with the program's name, may come first, and so
-// may one warning that the file read is damaged.
+// may warnings (a damaged register, another file than the till's own).
 std::string defined(const run_result& r) {
     std::istringstream lines(r.err);
-    int errors = 0, warnings = 0;
+    int errors = 0;
     std::string line, last;
     for (; std::getline(lines, line); last = line) {
         if (line.rfind("Error: ", 0) == 0 || line == try_help)
             ++errors;
-        else if (line.rfind("Warning: file ", 0) == 0 && line.ends_with(" lists what is wrong") && ++warnings == 1)
+        else if (line.rfind("Warning: ", 0) == 0 && errors == 0)
             continue;
         else if (line.rfind(std::string(TARNEX_BIN) + ": ", 0) != 0)
             return "stray line on standard error: '" + line.substr(0, 200) + "'";
@@ -177,7 +177,7 @@ TEST_F(Hostile, StrangeArgumentsAreStoredAsTypedOrRefused) {
         "inf", "-inf", "INFINITY", "1e308", "-1e308", "1e-320", "0x1p+60", "-0", "999999999999.995", "1e15",
         "\x01\x02\x1b[2J\x7f", "\xff\xfe\xfd", "   42junk", "+-5", "", " ", huge, junk, "99.99.9999 99:99",
         "\xff\xff.\xff\xff.\xff\xff\xff\xff \xff\xff:\xff\xff", "00.00.0000 00:00", "31.12.1969 23:59", "01.01.1700 12:00", "1.1.1",
-        "42"};
+        "42", "0"};
     const char* const options[] = {"--setcashcode", "--setshift",       "--setchecknum",   "--setshift_begin",
                                    "--setcount_sale", "--setcount_back", "--settcount_sale", "--settcount_back",
                                    "--setsum_sale",  "--setsum_back",    "--settsum_sale",  "--settsum_back"};
@@ -198,14 +198,11 @@ TEST_F(Hostile, StrangeArgumentsAreStoredAsTypedOrRefused) {
             ASSERT_EQ(twelve_lines(r.out), "") << what;
             const std::string got = read_file(reg);
             ASSERT_EQ(till::fieldwise(got, till::example(), got), "") << what;
-            // What was stored reads back as it was printed.
+            // What was stored reads back as it was printed, a desk or
+            // receipt number 0 included.
             const run_result again = tx({"--print", reg});
             ASSERT_EQ(again.status, 0) << what;
-            std::string expected = r.out;  // a stored 0 reads as 1 in these two
-            for (const std::string key : {"cashcode", "checknum"})
-                if (auto at = expected.find(key + " = 0\n"); at != std::string::npos)
-                    expected.replace(at, key.size() + 4, key + " = 1");
-            ASSERT_EQ(again.out, expected) << what;
+            ASSERT_EQ(again.out, r.out) << what;
         }
     }
 

@@ -19,6 +19,7 @@ using env_map = std::map<std::string, std::string>;
 
 const std::string blank(reinterpret_cast<const char*>(empty_reg.data()), empty_reg.size());
 const std::string manual = TARNEX_BUILD_DIR "/doc/tarnex.1";
+const std::string manual_ru = TARNEX_BUILD_DIR "/doc/tarnex.ru.1";
 const std::string completion = TARNEX_SOURCE_DIR "/doc/tarnex.bash-completion";
 
 std::set<std::string> option_names() {
@@ -151,19 +152,54 @@ TEST_F(VerifyRun, FailuresAreStillFailures) {
     EXPECT_EQ(read_file(t.reg), blank);
 }
 
+// The options of the usage text, and any it lacks.
+std::set<std::string> documented_options() {
+    std::set<std::string> names = option_names();
+    for (std::string w : words(tarnex({"--help"}, {{"LC_ALL", "C.UTF-8"}}).out))
+        if (w.rfind("--", 0) == 0) names.insert(w);
+    return names;
+}
+
 TEST(Manual, FormatsWithoutWarningsAndCoversEveryOption) {
-    for (const char* locale : {"C", "C.UTF-8"}) {
-        const run_result r = run({"man", "--warnings", "-l", manual}, {{"LC_ALL", locale}, {"MANWIDTH", "80"}});
-        EXPECT_EQ(r.status, 0) << locale;
-        EXPECT_EQ(r.err, "") << locale;
+    // The Russian page is read where the till's Russian texts are; its text
+    // is checked as UTF-8.
+    const struct {
+        const std::string& page;
+        std::vector<std::string> locales;
+        std::vector<std::string> headings;
+    } manuals[] = {
+        {manual,
+         {"C", "C.UTF-8"},
+         {"NAME", "SYNOPSIS", "OPTIONS", "ARGUMENTS", "VERIFY", "EDITOR", "ENVIRONMENT", "FILES", "EXIT STATUS",
+          "EXAMPLES"}},
+        {manual_ru,
+         {"C.UTF-8", "ru_RU.CP1251"},
+         {"НАЗВАНИЕ", "СИНТАКСИС", "ПАРАМЕТРЫ", "АРГУМЕНТЫ", "ПРОВЕРКА", "РЕДАКТОР", "ОКРУЖЕНИЕ", "ФАЙЛЫ",
+          "КОД ВЫХОДА", "ПРИМЕРЫ"}},
+    };
+    const std::set<std::string> options = documented_options();
+    for (const auto& m : manuals) {
+        for (const std::string& locale : m.locales) {
+            const run_result r = run({"man", "--warnings", "-l", m.page}, {{"LC_ALL", locale}, {"MANWIDTH", "80"}});
+            EXPECT_EQ(r.status, 0) << m.page << " " << locale;
+            EXPECT_EQ(r.err, "") << m.page << " " << locale;
+        }
+        const run_result page = run({"man", "-l", m.page}, {{"LC_ALL", m.locales.front()}, {"MANWIDTH", "200"}});
+        for (const std::string& o : options) EXPECT_NE(page.out.find(o), std::string::npos) << m.page << " " << o;
+        for (const std::string& heading : m.headings)
+            EXPECT_NE(page.out.find(heading), std::string::npos) << m.page << " " << heading;
+        EXPECT_NE(page.out.find("TARNEX_ROOT"), std::string::npos) << m.page;
+        EXPECT_NE(page.out.find("tarnex " TARNEX_VERSION), std::string::npos) << m.page;
+        // whatis and apropos find it.
+        EXPECT_EQ(run({"lexgrog", m.page}).out.find(": \"tarnex - "), m.page.size()) << m.page;
     }
-    const run_result page = run({"man", "-l", manual}, {{"LC_ALL", "C"}, {"MANWIDTH", "200"}});
-    for (const std::string& o : option_names()) EXPECT_NE(page.out.find(o), std::string::npos) << o;
-    for (const char* heading : {"NAME", "SYNOPSIS", "OPTIONS", "ARGUMENTS", "VERIFY", "EDITOR", "ENVIRONMENT",
-                                "TARNEX_ROOT", "FILES", "EXIT STATUS", "EXAMPLES", "tarnex " TARNEX_VERSION})
-        EXPECT_NE(page.out.find(heading), std::string::npos) << heading;
-    // whatis and apropos find it.
-    EXPECT_EQ(run({"lexgrog", manual}).out.find(": \"tarnex - "), manual.size());
+    // The same sections in both languages.
+    const auto sections = [](const std::string& text) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = text.find("\n.SH ", at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    EXPECT_EQ(sections(read_file(manual_ru)), sections(read_file(manual)));
 }
 
 // What bash offers after `line` (the word being completed is the last one).
@@ -199,6 +235,10 @@ TEST(Install, PutsProgramManualAndCompletionUnderThePrefix) {
     ASSERT_EQ(stat((prefix / "bin/tarnex").c_str(), &st), 0);
     EXPECT_TRUE(st.st_mode & S_IXOTH);
     EXPECT_EQ(read_file(prefix / "share/man/man1/tarnex.1"), read_file(manual));
+    EXPECT_EQ(read_file(prefix / "share/man/ru/man1/tarnex.1"), read_file(manual_ru));
+    // man -L ru finds the Russian page there.
+    EXPECT_EQ(run({"man", "-L", "ru", "-w", "tarnex"}, {{"MANPATH", prefix / "share/man"}}).out,
+              prefix / "share/man/ru/man1/tarnex.1\n");
     EXPECT_EQ(read_file(prefix / "share/bash-completion/completions/tarnex"), read_file(completion));
     EXPECT_EQ(run({prefix / "bin/tarnex", "--version"}).out, "tarnex " TARNEX_VERSION "\n");
     // Without arguments it finds its editor where the prefix put it.

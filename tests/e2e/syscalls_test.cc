@@ -134,6 +134,15 @@ TEST_F(Syscalls, ASaveLocksReadsWritesAndSyncsTheRegisterOnce) {
     EXPECT_EQ(temp_syncs, 1);
     // One that names the desk already is not written again.
     EXPECT_EQ(count(calls_on(conf, {"--setshift", "6", reg}), {"fsync", "fdatasync"}), 0);
+
+    // Whether another process holds the register costs a lease, through a
+    // link the run follows too: nobody holding it, /proc is never scanned.
+    const std::string link = root + "/link.reg";
+    ASSERT_EQ(symlink(reg.c_str(), link.c_str()), 0);
+    for (const std::string& file : {reg, link}) {
+        ASSERT_EQ(run({"strace", "-f", "-e", "trace=openat", "-o", root + "/trace", TARNEX_BIN, "--setshift", "7", file}, env).status, 0);
+        EXPECT_EQ(read_file(root + "/trace").find("\"/proc\""), std::string::npos) << file;
+    }
 }
 
 // A run with arguments is most of what scripts do on a chain's tills; the

@@ -155,8 +155,8 @@ TEST_F(Editor, ValuesTheFileCannotHoldAreAskedAgainAndEscapeKeepsThem) {
     ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));  // a cancel at once
     EXPECT_EQ(value(*t, 1).substr(0, 3), "42 ");
 
-    enter(*t, 1, "");  // an emptied field is a 0
-    EXPECT_EQ(value(*t, 1).substr(0, 2), "0 ");
+    enter(*t, 1, "");  // an emptied field is a 0, which the till reads as desk 1
+    EXPECT_EQ(value(*t, 1).substr(0, 2), "1 ");
     struct {
         int entry;
         const char *typed, *shown;  // the field asked again, with the value in force
@@ -257,7 +257,9 @@ TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
     if (const run_result r = run(log.logging({"true"})); r.status) GTEST_SKIP() << "no mount namespace: " << r.err;
     terminal t(log.logging({TARNEX_BIN}), opt);
     ASSERT_TRUE(t.wait_text(7, 8, "Реестр открыт программой"));
-    EXPECT_TRUE(t.wait_text(8, 11, "tarnex_screen " + std::to_string(getpid())));
+    // Centred in the box's 29 columns from column 6, wherever the pid's length puts it.
+    const std::string named = "tarnex_screen " + std::to_string(getpid());
+    EXPECT_TRUE(t.wait_text(8, 6 + (29 - static_cast<int>(named.size())) / 2, named));
     t.press(VTERM_KEY_ENTER);
     ASSERT_TRUE(t.wait_text(7, 12, "Реестр повреждён"));
     EXPECT_TRUE(t.wait_text(8, 11, "см. tarnex --verify"));

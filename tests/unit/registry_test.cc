@@ -163,6 +163,11 @@ TEST_F(RegistryFile, TheCashCodeFileHoldsDigitsOnly) {
     r.cashcode = 7;
     r.save();
     EXPECT_EQ(read_file(cashcode), "7");
+    // A desk number 0 is stored as 0 and names the desk 1 every load reads.
+    r.cashcode = 0;
+    r.save();
+    EXPECT_EQ(read_file(reg).substr(5, 2), std::string(2, '\0'));
+    EXPECT_EQ(read_file(cashcode), "1");
 }
 
 TEST_F(RegistryFile, FailuresEndTheRunWithOneLine) {
