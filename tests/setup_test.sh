@@ -130,7 +130,7 @@ case_EveryToolTheTestsRunComesWithTheCheck() {
     listed+=" $(dpkg-query -W -f='${Depends}, ${Pre-Depends}\n' $listed | tr ',|' '\n\n' |
         sed 's/^ *//; s/[ :].*//' | sort -u | tr '\n' ' ') "
     local tools=(cmake ninja g++ pkg-config strace setpriv unshare mount chattr man lexgrog dpkg mkfifo sh bash
-        localedef clang++ ansible-playbook sshd ssh ssh-keygen /usr/share/i18n/charmaps/CP1251.gz
+        localedef clang++ ansible-playbook ansible-doc sshd ssh ssh-keygen /usr/share/i18n/charmaps/CP1251.gz
         /usr/share/i18n/charmaps/KOI8-R.gz
         /usr/share/i18n/locales/ru_RU /usr/include/vterm.h /usr/include/gtest/gtest.h)
     local candidates=() owners

@@ -245,6 +245,19 @@ TEST(Install, PutsProgramManualAndCompletionUnderThePrefix) {
     ASSERT_EQ(stat((prefix / "libexec/tarnex/tarnex-editor").c_str(), &st), 0);
     EXPECT_TRUE(st.st_mode & S_IXOTH);
     EXPECT_EQ(run({prefix / "bin/tarnex"}).err, "Error: no terminal to show the editor on\n");
+    // The collection, where Ansible is told to look: both modules and the
+    // report's role documented from there.
+    const std::string collection = prefix / "share/ansible/collections/ansible_collections/quelvaris/cash";
+    for (const auto& [type, name] : {std::pair{"module", "TARNEX"}, {"module", "TARNEX_INFO"}, {"role", "REPORT"}}) {
+        std::string lower(name);
+        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+        const run_result doc =
+            run({"ansible-doc", "-t", type, "quelvaris.cash." + lower},
+                {{"ANSIBLE_COLLECTIONS_PATH", prefix / "share/ansible/collections"}, {"ANSIBLE_HOME", prefix / "ansible"}});
+        EXPECT_EQ(doc.status, 0) << doc.err;
+        EXPECT_NE(doc.out.find(std::string("> QUELVARIS.CASH.") + name), std::string::npos) << doc.out;
+        EXPECT_NE(doc.out.find(collection), std::string::npos) << doc.out;
+    }
 }
 
 }  // namespace
