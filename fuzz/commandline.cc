@@ -40,8 +40,9 @@ void check_files() {
         const std::string text = fuzz::read_bytes(cashcode);
         if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
             fuzz::finding("cash code file holds '" + text + "'");
+        // A stored desk 0 is desk 1, in the file as everywhere it is shown.
         const unsigned stored = static_cast<unsigned char>(got[5]) | static_cast<unsigned char>(got[6]) << 8;
-        if (text != std::to_string(stored)) fuzz::finding("cash code file and register disagree");
+        if (text != std::to_string(stored ? stored : 1)) fuzz::finding("cash code file and register disagree");
     }
 }
 
