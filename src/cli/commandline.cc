@@ -274,7 +274,10 @@ void exec(std::map<int, std::string> commands, std::string file) {
             set_member(reg, o.member, it->second);
             given |= fields_of(o.member);
         }
-    if (dry && changes) probe_staged(rooted(cashcode_file), member_text(reg, &registry::cashcode));
+    // The values are printed before they are saved: a cash code file the
+    // save could not write must stop the run before it prints values the
+    // till will not hold.  An undo has written already and prints after.
+    if (changes && (dry || !undo)) probe_staged(rooted(cashcode_file), member_text(reg, &registry::cashcode));
 
     if (json)
         print_json(reg, commands.count(command_verify));

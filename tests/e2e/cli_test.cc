@@ -415,31 +415,31 @@ TEST_F(Cli, PermissionsAreHonouredAndReported) {
         argv.insert(argv.end(), args.begin(), args.end());
         return run(argv, env);
     };
-    chmod(reg.c_str(), 0644);
-    run_result r;
-    // A dry run opens what the change would write: it fails as the change does.
-    for (const char* mode : {"--print", "--dry-run"}) {
-        r = as_nobody({"--setshift", "5", mode, reg});
-        EXPECT_EQ(r.status, 1) << mode;
-        EXPECT_EQ(r.out, "") << mode;  // a writing run opens the register for writing first
-        EXPECT_EQ(r.err, "Error: can't open file " + reg + " for write\n") << mode;
-        EXPECT_EQ(read_file(reg), blank) << mode;
-    }
-
-    chmod(reg.c_str(), 0600);
-    r = as_nobody({"--print", reg});
-    EXPECT_EQ(r.err, "Error: can't open file " + reg + " for read\n");
-    EXPECT_EQ(r.out, "");
-
-    // Files the user may write in directories only root may: saved in place,
-    // without a kept version, once the cash code file is writable too.
-    chmod(reg.c_str(), 0666);
+    // A writing run opens the register, then the cash code file, for writing
+    // before it prints; a dry run opens what the change would write, so it
+    // fails as the change does.
+    const std::string no_write = "Error: can't open file " + reg + " for write\n";
+    const std::string no_code = "Error: can't open file " + cashcode + " for write\n";
+    const struct {
+        mode_t mode;
+        std::vector<std::string> args;
+        std::string error;
+    } refused[] = {
+        {0644, {"--setshift", "5", "--print", reg}, no_write},
+        {0644, {"--setshift", "5", "--dry-run", reg}, no_write},
+        {0600, {"--print", reg}, "Error: can't open file " + reg + " for read\n"},
+        // Files the user may write in directories only root may: saved in
+        // place, without a kept version, once the cash code file is writable too.
+        {0666, {"--setcashcode", "5", "--print", reg}, no_code},
+        {0666, {"--setcashcode", "5", "--dry-run", reg}, no_code},
+    };
     write_file(cashcode, "12");
-    for (const char* mode : {"--print", "--dry-run"}) {
-        r = as_nobody({"--setcashcode", "5", mode, reg});
-        EXPECT_EQ(r.status, 1) << mode;
-        EXPECT_EQ(r.err, "Error: can't open file " + cashcode + " for write\n") << mode;
-        EXPECT_EQ(read_file(reg), blank) << mode;
+    run_result r;
+    for (const auto& c : refused) {
+        chmod(reg.c_str(), c.mode);
+        r = as_nobody(c.args);
+        EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err == c.error) << c.args[0] << c.args[2] << r.err;
+        EXPECT_EQ(read_file(reg), blank) << c.args[0] << c.args[2];
     }
     EXPECT_EQ(as_nobody({"--setcashcode", "12", "--dry-run", reg}).status, 0);  // the file holds it already
     chmod(cashcode.c_str(), 0666);
