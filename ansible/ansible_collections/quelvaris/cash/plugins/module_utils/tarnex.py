@@ -59,7 +59,7 @@ class Tarnex:
     def run(self, args, path=None):
         # "--" keeps a path that begins with a dash a file name.  Not
         # module.run_command: its pre-exec hook makes Python fork the whole
-        # interpreter, which costs four times what tarnex itself takes.
+        # interpreter, five times the cost of this run of tarnex.
         try:
             done = subprocess.run([self.binary] + args + ['--', path or self.path], stdin=subprocess.DEVNULL,
                                   capture_output=True, encoding='utf-8', errors='surrogateescape')
