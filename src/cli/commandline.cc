@@ -3,6 +3,7 @@
 #include "register/failure.h"
 #include "register/file_io.h"
 #include "register/holder.h"
+#include "register/journal.h"
 #include "register/members.h"
 #include "register/paths.h"
 #include "register/registry.h"
@@ -99,30 +100,36 @@ void flush_output(const std::string& changed = "") {
     fail("Error: can't write file %s\n", "standard output");
 }
 
-// A JSON string of `text`.
-std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) >= 0x20) {
-            out += c;
-            continue;
-        }
-        char code[8];
-        std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
-        out += code;
+// The twelve values as one JSON object on one line, keys in print order;
+// after --verify, what it found last (`verified`: its keys, from "damage").
+void print_json(const registry& reg, const std::string& verified) {
+    std::string json = "{";
+    for (const print_line& line : print_lines) {
+        json.append(json.size() > 1 ? ", \"" : "\"").append(line.key).append("\": ");
+        json.append(member_json(reg, line.member));
     }
-    return out + "\"";
+    std::printf("%s%s}\n", json.c_str(), verified.c_str());
 }
 
-// Damage is reported before anything else is done, and stops the run.  For
-// --json the findings are the one object printed, each finding's "offset N: "
-// taken apart; a sound file prints nothing here and its values say so.
-void verify(const std::string& file, bool json) {
+// Damage, and a change a crash interrupted, are reported before anything
+// else is done, and stop the run.  For --json the damage is the one object
+// printed, each finding's "offset N: " taken apart; a sound file prints
+// nothing here and its values say so.  Returns the keys --json adds to them.
+std::string verify(const std::string& file, bool json) {
     const std::vector<std::string> findings = verify_file(file);
+    const std::optional<interruption> broken = interrupted_change(file);
+    std::string keys = ", \"interrupted\": null", fields;
+    if (broken) {
+        for (const std::string& f : broken->fields) fields.append(fields.empty() ? "" : ", ").append(f);
+        keys = ", \"interrupted\": {\"number\": " + std::to_string(broken->number) + ", \"fields\": [";
+        for (std::size_t i = 0; i < broken->fields.size(); ++i)
+            keys.append(i ? ", " : "").append(json_string(broken->fields[i]));
+        keys += "]}";
+    }
     if (!json) {
         for (const std::string& line : findings) std::printf("%s\n", line.c_str());
-        if (findings.empty()) std::printf("ok\n");
+        if (broken) std::printf("interrupted change %llu: %s\n", static_cast<unsigned long long>(broken->number), fields.c_str());
+        if (findings.empty() && !broken) std::printf("ok\n");
     } else if (!findings.empty()) {
         std::string out = "{\"damage\": [";
         for (const std::string& line : findings) {
@@ -130,21 +137,40 @@ void verify(const std::string& file, bool json) {
             out.append(out.back() == '[' ? "{" : ", {").append("\"offset\": ").append(line.substr(7, colon - 7));
             out.append(", \"finding\": ").append(json_string(line.substr(colon + 2))).append("}");
         }
-        std::printf("%s]}\n", out.c_str());
+        std::printf("%s]%s}\n", out.c_str(), keys.c_str());
+    } else if (broken) {
+        registry reg(file);
+        reg.load();
+        print_json(reg, ", \"damage\": []" + keys);
     }
     flush_output();
-    if (!findings.empty()) std::exit(1);
+    if (!findings.empty() || broken) std::exit(1);
+    return ", \"damage\": []" + keys;
 }
 
-// The twelve values as one JSON object on one line, keys in print order;
-// after --verify found nothing, an empty list of damage last.
-void print_json(const registry& reg, bool verified) {
-    std::string json = "{";
-    for (const print_line& line : print_lines) {
-        json.append(json.size() > 1 ? ", \"" : "\"").append(line.key).append("\": ");
-        json.append(member_json(reg, line.member));
+// --history: the journal, newest first, as text or JSON lines.
+void history(const std::string& file, bool json) {
+    const std::vector<journal_record> records = read_journal(file);
+    for (std::size_t i = records.size(); i-- > 0;) {
+        if (records[i].kind == change_kind::not_made) continue;
+        const bool made = undoable(records, i);
+        const std::string line = json ? history_json(records[i], made) : history_line(records[i], made);
+        std::printf("%s\n", line.c_str());
     }
-    std::printf("%s%s}\n", json.c_str(), verified ? ", \"damage\": []" : "");
+    flush_output();
+    std::exit(0);
+}
+
+// The number --undo=N names: digits only, not 0.
+std::uint64_t change_number(const std::string& text) {
+    if (text.empty()) return 0;
+    std::uint64_t n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9' || n > (UINT64_MAX - 9) / 10) fail("Error: bad value '%s' for --undo\n", text);
+        n = n * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (n == 0) fail("Error: bad value '%s' for --undo\n", text);
+    return n;
 }
 
 // Every value is looked at before the file is, so that one mistyped value
@@ -170,12 +196,17 @@ std::vector<option> long_options() {
     table.push_back({"version", no_argument, nullptr, command_version});
     table.push_back({"verify", no_argument, nullptr, command_verify});
     // Nothing else begins with "u".
-    table.push_back({"undo", no_argument, nullptr, command_undo});
+    // --undo=N names a change of the history; --undo alone, the last one.
+    table.push_back({"undo", optional_argument, nullptr, command_undo});
     // Nothing else begins with "j" or "d".
     table.push_back({"json", no_argument, nullptr, command_json});
     table.push_back({"dry-run", no_argument, nullptr, command_dry_run});
     // Nothing else begins with "r".
     table.push_back({"reason", required_argument, nullptr, command_reason});
+    // "--h" was --help's shortest form and now names two options; "--he"
+    // and longer still work.  Nothing else begins with "o".
+    table.push_back({"history", no_argument, nullptr, command_history});
+    table.push_back({"operator", required_argument, nullptr, command_operator});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -199,9 +230,11 @@ void commandline(int argc, char** argv) {
         }
         // getopt_long has said what is wrong; a --help or --version further
         // on still wins, so the words are read to the end.
-        if ((c > command_create && c < command_help) || c == command_reason)
-            commands[c] = optarg;
-        else if (c == command_print || c == command_create || (c >= command_verify && c <= command_dry_run))
+        if ((c > command_create && c < command_help) || c == command_reason || c == command_operator ||
+            c == command_undo)
+            commands[c] = optarg ? optarg : "";
+        else if (c == command_print || c == command_create || c == command_history ||
+                 (c >= command_verify && c <= command_dry_run))
             commands[c] = "";
         else
             refused = true;
@@ -220,10 +253,17 @@ void commandline(int argc, char** argv) {
 }
 
 void exec(std::map<int, std::string> commands, std::string file) {
+    // The history is read even where the register is gone.
+    if (commands.count(command_history)) {
+        if (commands.size() > 1 + commands.count(command_json))
+            fail("Error: can't show the history of file %s and do more in one run\n", file);
+        history(file, commands.count(command_json));
+    }
     check_values(commands, file);
+    const std::uint64_t number = commands.count(command_undo) ? change_number(commands[command_undo]) : 0;
     struct stat st;
     if (stat(file.c_str(), &st) != 0) fail("Error: can't stat file %s\n", file);
-    if (commands.count(command_verify)) verify(file, commands.count(command_json));
+    const std::string verified = commands.count(command_verify) ? verify(file, commands.count(command_json)) : "";
 
     registry reg(file);
     // A run that writes holds the lock from its read to its write, so that
@@ -231,12 +271,14 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // change falls between.
     const bool dry = commands.count(command_dry_run), json = commands.count(command_json);
     const std::size_t reads = commands.count(command_print) + commands.count(command_verify) + json + dry +
-                              commands.count(command_reason);
+                              commands.count(command_reason) + commands.count(command_operator);
     const bool changes = commands.size() > reads, undo = commands.count(command_undo);
     const bool writes = changes && !dry;
     if (undo && commands.size() > reads + 1) fail("Error: can't undo and change file %s in one run\n", file);
     const auto reason = commands.find(command_reason);
     set_trail_reason(reason != commands.end() ? reason->second : "");
+    const auto by = commands.find(command_operator);
+    set_trail_operator(by != commands.end() ? by->second : "");
     if (writes) {
         // Standard output closed under a run that has written is reported as
         // a failure that says so, not ended silently by the signal.
@@ -250,13 +292,17 @@ void exec(std::map<int, std::string> commands, std::string file) {
     } else if (dry && changes) {
         probe_register(file);  // fails as the change would fail to open it
     }
-    // A dry run compares what the run would leave with the file as it is.
+    // A dry run compares what the run would leave with the file as it is,
+    // and says what the change would first finish.
     registry before(file);
     if (dry && changes) before.load();
+    if (const auto broken = dry && changes ? interrupted_change(file) : std::nullopt)
+        warn("Warning: file %s has an interrupted change %s; the change finishes it first\n", file,
+             std::to_string(broken->number));
     if (undo && dry)
-        reg.preview_undo();  // every refusal of the real undo, nothing written
+        reg.preview_undo(number);  // every refusal of the real undo, nothing written
     else if (undo)
-        reg.undo();
+        reg.undo(number);
     else if (commands.count(command_create))
         reg.clear();
     else
@@ -280,7 +326,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
     if (changes && (dry || !undo)) probe_staged(rooted(cashcode_file), member_text(reg, &registry::cashcode));
 
     if (json)
-        print_json(reg, commands.count(command_verify));
+        print_json(reg, verified);
     else if (commands.count(command_print))
         for (const print_line& line : print_lines)
             std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());

@@ -20,6 +20,8 @@ enum command : int {
     command_json = 20,
     command_dry_run = 21,
     command_reason = 22,
+    command_history = 25,
+    command_operator = 26,
 };
 
 // The long options getopt_long is given, ended by the all-zero record.

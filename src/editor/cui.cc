@@ -132,9 +132,9 @@ void cui_session() {
     catch_stop_signals();
 
     registry reg(rooted(register_file));
-    // Only a missing register is replaced by a blank one; an unreadable one
-    // holds counters that must not be lost, and load() reports it.
-    if (access(reg.path.c_str(), F_OK) != 0 && errno == ENOENT) reg.create();
+    // Only where no register is is a blank one made; an unreadable one holds
+    // counters that must not be lost, and load() reports it.
+    reg.create();
     reg.load();
     // The cash desk program may be running on the same file: say so once,
     // before anything is changed.

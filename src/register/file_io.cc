@@ -264,13 +264,31 @@ void register_lock::unlock() {
     }
 }
 
-void register_lock::write(const register_image& image, std::size_t from, std::size_t to, std::size_t length) {
-    bool ok = write_all(fd_, image.data() + from, to - from, static_cast<off_t>(from));
+void register_lock::write(const register_image& image, std::size_t from, std::size_t to, std::size_t length,
+                          std::string_view tail) {
+    std::string span(reinterpret_cast<const char*>(image.data()) + from, (tail.empty() ? to : image.size()) - from);
+    span += tail;
+    to = from + span.size();
+    bool ok = write_all(fd_, reinterpret_cast<const unsigned char*>(span.data()), span.size(), static_cast<off_t>(from));
     if (ok && length < std::max(length_, to)) ok = ftruncate(fd_, static_cast<off_t>(length)) == 0;
     if (!ok || fdatasync(fd_) != 0) fail(write_error, path_);
     written_ = true;
     length_ = length;
     on_disk_ = image;
+}
+
+std::string register_lock::tail() const {
+    std::string bytes;
+    if (length_ <= on_disk_.size()) return bytes;
+    bytes.resize(length_ - on_disk_.size());
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = pread(fd_, bytes.data() + got, bytes.size() - got, static_cast<off_t>(on_disk_.size() + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) fail(read_error, path_);
+        got += static_cast<std::size_t>(n);
+    }
+    return bytes;
 }
 
 struct stat register_lock::status() const {
@@ -361,6 +379,32 @@ staged_file::~staged_file() {
     if (pending_) unlinkat(dir_, temp_.c_str(), 0);
     forget_pending(dir_);
     close(dir_);
+}
+
+bool make_register(const std::string& path, const register_image& image) {
+    const place p = locate(path, true, open_error);
+    struct stat st;
+    const auto done = [&](bool made) {
+        close(p.dir);
+        return made;
+    };
+    if (fstatat(p.dir, p.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return done(false);
+    const std::string temp = p.name + ".tmp";
+    if (unlinkat(p.dir, temp.c_str(), 0) != 0 && errno != ENOENT) fail(open_error, path);
+    const int fd = openat(p.dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) fail(open_error, path);
+    on_failure_cleanup(remove_pending);
+    pending_names.emplace_back(p.dir, temp);
+    give_to_directory_owner(fd, p.dir, path);
+    const bool written = write_all(fd, image.data(), image.size(), -1) && fsync(fd) == 0;
+    if (close(fd) != 0 || !written) fail(write_error, path);
+    const bool linked = linkat(p.dir, temp.c_str(), p.dir, p.name.c_str(), 0) == 0;
+    const int link_error = errno;
+    unlinkat(p.dir, temp.c_str(), 0);
+    forget_pending(p.dir);
+    if (!linked && link_error == EEXIST) return done(false);
+    if (!linked || fsync(p.dir) != 0) fail(write_error, path);
+    return done(true);
 }
 
 void probe_staged(const std::string& path, std::string_view bytes) {

@@ -65,9 +65,14 @@ public:
     // file's length then.
     const register_image& on_disk() const { return on_disk_; }
     std::size_t length() const { return length_; }
-    // One write of image[from, to) at offset `from`, then one sync; the file
-    // is then cut to `length` when it is longer.  The file keeps its inode.
-    void write(const register_image& image, std::size_t from, std::size_t to, std::size_t length);
+    // One write of image[from, to) at offset `from` (with `tail` after the
+    // image, the write reaches to the image's end and goes on with it), then
+    // one sync; the file is then cut to `length` when it is longer.  The file
+    // keeps its inode.
+    void write(const register_image& image, std::size_t from, std::size_t to, std::size_t length,
+               std::string_view tail = {});
+    // The file's bytes past the image, read now.
+    std::string tail() const;
     // Closes the file, which lets the next writer in.
     void unlock();
     // The register's mode and owner, for the files that go with it.
@@ -80,6 +85,14 @@ private:
     std::size_t length_ = 0;
     bool written_ = false;
 };
+
+// Makes the register at `path` (a link at its last component followed under
+// the link rule) with `image` as its content, where no file is: written and
+// synced under a temporary name beside it, given the directory's owner,
+// linked in under its name, which fails rather than replace a file that
+// appeared meanwhile, and the directory synced.  False, nothing changed,
+// when a file is there.
+bool make_register(const std::string& path, const register_image& image);
 
 // A file replaced in two steps, so that at every moment it holds either its
 // old or its new content: staged, its new content is written and synced under

@@ -2,12 +2,16 @@
 #include "register/registry.h"
 
 #include "register/file_io.h"
+#include "register/journal.h"
 #include "register/paths.h"
 #include "register/failure.h"
 #include "register/trail.h"
 #include "register/verify.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -33,26 +37,62 @@ registry::registry(std::string p) : path(std::move(p)) {}
 
 registry::~registry() = default;
 
-// A change to the register: image[from, to) written at `from`, then the file
-// cut to `length` when longer.
-struct registry::change {
-    register_image next;
-    std::size_t from, to, length;
-};
-
 void registry::create() {
     held_signals hold;
-    register_lock file(path, true);
+    // Made whole under another name and linked in: no crash leaves a part of
+    // a register, and one that appeared meanwhile is never blanked.
+    if (!make_register(path, empty_reg)) return;
+    lock_ = std::make_unique<register_lock>(path, false);
+    journal_ = std::make_unique<journal>(path, lock_->status());
+    const register_image none{};
     registry was(path), now(path);
-    was.decode(file.on_disk());
+    was.decode(none);
     now.decode(empty_reg);
-    file.write(empty_reg, 0, empty_reg.size(), empty_reg.size());
-    log_line(trail_line(path, "create", was, now));
+    const bool kept = journal_->append(make_record(none, 0, empty_reg, register_size, change_kind::create, true)).has_value();
+    log_line(trail_line(path, "create", was, now, kept));
+    lock_->unlock();
+    lock_.reset();
+    journal_.reset();
 }
 
 void registry::lock() {
-    if (!lock_) lock_ = std::make_unique<register_lock>(path, false);
+    if (lock_) return;
+    lock_ = std::make_unique<register_lock>(path, false);
+    journal_ = std::make_unique<journal>(path, lock_->status());
+    recover();
 }
+
+// Before anything else a writing run does, under the lock: the newest change
+// of the journal is whole, never made (marked so, for an undo to pass over),
+// or interrupted, and then finished here, said and logged.
+void registry::recover() {
+    const std::vector<journal_record>& records = journal_->records();
+    if (records.empty() || records.back().kind == change_kind::not_made) return;
+    const journal_record& last = records.back();
+    const journal_look look = look_at(last, lock_->on_disk(), lock_->length());
+    if (look.is == journal_look::state::whole) return;
+    const std::uint64_t number = last.number;
+    if (look.is == journal_look::state::never_made) {
+        journal_record marker = make_record(lock_->on_disk(), lock_->length(), lock_->on_disk(), lock_->length(),
+                                            change_kind::not_made, false);
+        marker.refers = number;
+        journal_->append(std::move(marker));
+        return;
+    }
+    std::string fields;
+    for (const std::string& f : look.fields) fields.append(fields.empty() ? "" : ", ").append(f);
+    registry was(path);
+    was.decode(lock_->on_disk());
+    lock_->write(look.finish.next, look.finish.from, look.finish.to, look.finish.length, look.finish.tail);
+    wrote_ = true;
+    decode(look.finish.next);
+    length_ = look.finish.length;
+    log_line(trail_line(path, ("finished an interrupted change " + std::to_string(number) + ": " + fields).c_str(),
+                        was, *this));
+    warn("Warning: finished an interrupted change %s of file %s: %s\n", std::to_string(number), path, fields);
+}
+
+void registry::load_image(const register_image& image) { decode(image); }
 
 void registry::load() {
     std::size_t length = 0;
@@ -151,13 +191,15 @@ void registry::save(field_set fields) {
     // later read will see it: a stored 0 is desk 1.
     const std::uint64_t stored = read_le(next.data() + register_fields[0].offset, register_fields[0].width);
     const change c{next, from, to, blank_ ? next.size() : std::max(lock_->length(), to)};
-    commit(c, stored ? static_cast<std::uint16_t>(stored) : 1, blank_ ? "create" : nullptr);
+    commit(c, stored ? static_cast<std::uint16_t>(stored) : 1, blank_ ? change_kind::create : change_kind::set);
 }
 
 registry::change registry::undo_change(const register_image& now, std::size_t length) const {
     constexpr const char* damaged = "Error: file %s- is damaged\n";
     const std::string kept = kept_path(path), noted = record_path(path);
     std::string image, record;
+    struct stat st;
+    if (lstat(kept.c_str(), &st) != 0 && errno == ENOENT) fail("Error: file %s has no change to undo\n", path);
     if (!read_owned(kept, image, register_size)) fail("Error: can't open file %s for read\n", kept);
     if (!read_owned(noted, record, register_size)) fail("Error: can't open file %s for read\n", noted);
     const std::optional<change_record> last = decode_record(record);
@@ -172,7 +214,7 @@ registry::change registry::undo_change(const register_image& now, std::size_t le
     if (was < register_size && !findings.empty()) findings.pop_back();
     if (!findings.empty()) fail(damaged, path);
 
-    change c{now, register_size, 0, length};
+    change c{now, register_size, 0, length, {}};
     std::size_t at = 0;
     for (std::size_t i = 0; i < register_fields.size(); at += register_fields[i].width, ++i) {
         if (!last->fields[i]) continue;
@@ -192,79 +234,97 @@ registry::change registry::undo_change(const register_image& now, std::size_t le
     return c;
 }
 
-void registry::undo() {
+registry::change registry::journal_undo(const std::vector<journal_record>& records, std::uint64_t number,
+                                        const register_image& now, std::size_t length, std::uint64_t& undone) const {
+    std::size_t i = records.size();
+    while (i-- > 0)
+        if (undoable(records, i) && (number == 0 || records[i].number == number)) break;
+    if (i < records.size()) {
+        undone = records[i].number;
+        const std::string since = number ? "change " + std::to_string(number) : "the last change";
+        return reverse(records[i], now, length, path, since.c_str());
+    }
+    if (number) fail("Error: file %s has no change %s\n", path, std::to_string(number));
+    undone = 0;
+    return undo_change(now, length);
+}
+
+void registry::undo(std::uint64_t number) {
     held_signals hold;
     lock();
     require_register_shape(lock_->on_disk(), lock_->length(), path);
-    const change c = undo_change(lock_->on_disk(), lock_->length());
+    std::uint64_t undone = 0;
+    const change c = journal_undo(journal_->records(), number, lock_->on_disk(), lock_->length(), undone);
     registry restored(path);
     restored.decode(c.next);
-    commit(c, restored.cashcode, "undo");
+    commit(c, restored.cashcode, change_kind::undo, undone);
 }
 
-void registry::preview_undo() {
+void registry::preview_undo(std::uint64_t number) {
     std::size_t length = 0;
-    const register_image now = read_image(path, &length);
+    register_image now = read_image(path, &length);
     require_register_shape(now, length, path);
-    const change c = undo_change(now, length);
+    // As the undo would find it: an interrupted change finished first.
+    const std::vector<journal_record> records = read_journal(path);
+    if (!records.empty() && records.back().kind != change_kind::not_made) {
+        const journal_look look = look_at(records.back(), now, length);
+        if (look.is == journal_look::state::interrupted) {
+            now = look.finish.next;
+            length = look.finish.length;
+        }
+    }
+    std::uint64_t undone = 0;
+    const change c = journal_undo(records, number, now, length, undone);
     decode(c.next);
     length_ = c.length;
 }
 
-// Makes the change with one outcome.  Everything that can fail is done before
-// the register is written: the cash code file's new content is staged, and
-// the image on disk and the record of this change are kept beside the
-// register (for an undo they are staged then and put in place after the
-// register, so that the image it restores stays in the kept file until the
-// register holds it).  Once the register is written the change is logged,
-// whatever follows.  A run that would change no byte writes nothing: the
-// kept image, the way back of the last change, stays.  All of it under the
-// lock, with the signals held.
-void registry::commit(const change& c, std::uint16_t desk, const char* action) {
+// Makes the change with one outcome, under the lock, with the signals held:
+// lock (and recover) -> journal -> write -> log -> cash code file.
+// Everything that can fail is done before the register is written: the cash
+// code file's new text is staged, and the change's record appended to the
+// journal and synced, so that a crash at any later point leaves a change the
+// next writing run finishes.  Once the register is written the change is
+// logged, whatever follows.  A run that would change no byte writes nothing
+// and records nothing.
+void registry::commit(const change& c, std::uint16_t desk, change_kind kind, std::uint64_t refers) {
     const register_image before = lock_->on_disk();
     const std::size_t before_length = lock_->length();
-    const bool undoing = action && std::string_view(action) == "undo";
-    const bool writes = c.length != before_length ||
+    const bool writes = c.length != before_length || !c.tail.empty() ||
                         !std::equal(c.next.begin() + static_cast<std::ptrdiff_t>(c.from),
                                     c.next.begin() + static_cast<std::ptrdiff_t>(c.to),
                                     before.begin() + static_cast<std::ptrdiff_t>(c.from));
     staged_file code(rooted(cashcode_file), std::to_string(desk), staged_file::kind::followed);
     if (writes) {
-        const struct stat like = lock_->status();
-        const auto bytes = [](const register_image& image) {
-            return std::string_view(reinterpret_cast<const char*>(image.data()), image.size());
-        };
-        staged_file kept(kept_path(path), bytes(before), staged_file::kind::owned, &like);
-        staged_file note(record_path(path), encode_record(before, before_length, c.next, c.length),
-                         staged_file::kind::owned, &like);
-        const bool keeping = !kept.in_place() && !note.in_place();
-        if (!keeping) warn("Warning: can't keep the previous version %s-\n", path);
-        if (keeping && !undoing) {
-            kept.put_in_place();
-            note.put_in_place();
-        }
-        lock_->write(c.next, c.from, c.to, c.length);
+        // A create, and any cut, keeps the whole image it replaces and the
+        // bytes it cuts, so that an undo can put back a trading register.
+        const bool cut = c.length < before_length;
+        journal_record r = make_record(before, before_length, c.next, c.length, kind,
+                                       kind == change_kind::create || cut || !c.tail.empty());
+        r.refers = refers;
+        if (cut) r.tail = lock_->tail();
+        const bool kept = journal_->append(std::move(r)).has_value();
+        if (!kept) warn("Warning: can't keep the previous version of file %s\n", path);
+        lock_->write(c.next, c.from, c.to, c.length, c.tail);
         wrote_ = true;
         registry was(path);
         was.decode(before);
         decode(c.next);
         length_ = c.length;
-        log_line(trail_line(path, action, was, *this, keeping));
-        if (keeping && undoing) {
-            kept.put_in_place(path);
-            note.put_in_place(path);
-        }
+        const char* action = kind == change_kind::create ? "create" : kind == change_kind::undo ? "undo" : nullptr;
+        log_line(trail_line(path, action, was, *this, kept));
         code.put_in_place(path);
     } else {
         decode(c.next);
         length_ = c.length;
-        code.put_in_place();
+        code.put_in_place(wrote_ ? path : "");
     }
     // The cash code file is the till's: saving a copy or another till's
     // register elsewhere changes what the till's own cash desk is told.
     const bool elsewhere = !code.unchanged() && !tills_register(lock_->status());
     lock_->unlock();
     lock_.reset();
+    journal_.reset();
     if (elsewhere)
         warn("Warning: file %s is not the till's register; the cash code file %s now names desk %s\n", path,
              rooted(cashcode_file), std::to_string(desk));

@@ -9,8 +9,13 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 class register_lock;
+class journal;
+struct register_write;
+struct journal_record;
+enum class change_kind : std::uint8_t;
 
 class registry {
 public:
@@ -38,10 +43,16 @@ public:
     // in one write of the span from the first to the last, so that another
     // writer's change survives, a stored form nobody touched is never
     // re-encoded, and a kill leaves the old image or the new one, never a mix.
-    void create();  // the file (made when missing) becomes the blank image, in place, logged; members untouched
+    //
+    // Every change is first recorded in the register's journal (journal.h),
+    // synced, so that one a power cut interrupts is finished by the next.
+    void create();  // the blank register made where no file is (one there is left alone), logged; members untouched
     void load();    // members from the file; read under the lock when lock() was called
+    void load_image(const std::array<unsigned char, register_size>& image);  // members from an image in memory
     void clear();   // members from the blank image; the next save writes it whole, file untouched till then
-    void lock();    // takes the register's write lock now; save() releases it
+    // Takes the register's write lock now, then finishes a change of the
+    // journal's that a crash interrupted; save() and undo() release it.
+    void lock();
     void save();    // the fields whose value differs from what load() gave, then the cash code file
     void save(field_set fields);  // these fields (every one after clear()), then the cash code file
     // Puts back the fields the last change changed (a save, a create or an
@@ -52,10 +63,15 @@ public:
     // fields no longer holds what the change wrote, or when the kept image is
     // damaged.  The undo is itself a change, the register's image before it
     // kept: a second one redoes.
-    void undo();
+    //
+    // `number`, when not 0, names the change of the journal to reverse;
+    // without it, the newest one made.  A register whose journal has no
+    // change is undone from the pair an older version of tarnex kept beside
+    // it ("cash.reg-", "cash.reg-.last").
+    void undo(std::uint64_t number = 0);
     // What undo() would leave, in the members, with all of its refusals,
     // and nothing written.
-    void preview_undo();
+    void preview_undo(std::uint64_t number = 0);
 
     // The fields whose member differs from the value load() or clear() gave.
     field_set changed() const;
@@ -83,13 +99,18 @@ public:
 private:
     void decode(const std::array<unsigned char, register_size>& image);
     void encode(std::size_t field, std::array<unsigned char, register_size>& image) const;
-    struct change;
+    using change = register_write;
     change undo_change(const std::array<unsigned char, register_size>& now, std::size_t length) const;
-    void commit(const change& c, std::uint16_t desk, const char* action);
+    change journal_undo(const std::vector<journal_record>& records, std::uint64_t number,
+                        const std::array<unsigned char, register_size>& now, std::size_t length,
+                        std::uint64_t& undone) const;
+    void recover();
+    void commit(const change& c, std::uint16_t desk, change_kind kind, std::uint64_t refers = 0);
 
     std::array<unsigned char, register_size> image_{};  // what the members were read from
     std::size_t length_ = register_size;                 // the file's length then
     bool blank_ = false;                                 // image_ is the blank image: saved whole
     bool wrote_ = false;
     std::unique_ptr<register_lock> lock_;
+    std::unique_ptr<journal> journal_;
 };

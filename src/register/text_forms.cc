@@ -206,3 +206,18 @@ std::string escaped(std::string_view text) {
     }
     return out;
 }
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20) {
+            out += c;
+            continue;
+        }
+        char code[8];
+        std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
+        out += code;
+    }
+    return out + "\"";
+}

@@ -54,3 +54,6 @@ std::string iso_date_time(long value);
 // like, and "\\" becomes "\\\\", so nothing it holds can move a cursor or start
 // a line, and the text stays readable.
 std::string escaped(std::string_view text);
+
+// `text` as a JSON string, in double quotes; control characters as \u00XX.
+std::string json_string(std::string_view text);

@@ -74,15 +74,39 @@ std::string terminal() {
     return "none";
 }
 
-}  // namespace
-
-namespace {
-
-std::string reason;  // of this run's changes
+std::string reason, operator_name;  // of this run's changes
 
 }  // namespace
 
 void set_trail_reason(std::string text) { reason = std::move(text); }
+
+void set_trail_operator(std::string name) { operator_name = std::move(name); }
+
+trail_who this_run() {
+    trail_who who{user_name(getuid()), "", operator_name, terminal(), "", reason};
+    if (const char* sudo = std::getenv("SUDO_USER")) who.sudo_user = sudo;
+    // The client's address is the first of the four words sshd sets.
+    if (const char* ssh = std::getenv("SSH_CONNECTION"); ssh && *ssh != ' ')
+        who.origin = std::string_view(ssh).substr(0, std::string_view(ssh).find(' '));
+    return who;
+}
+
+std::string who_text(const trail_who& who) {
+    std::string line = "user " + escaped(who.user);
+    if (!who.sudo_user.empty()) line.append(", SUDO_USER ").append(escaped(who.sudo_user));
+    if (!who.operator_name.empty()) line.append(", operator ").append(escaped(who.operator_name));
+    line.append(", tty ").append(escaped(who.tty));
+    if (!who.origin.empty()) line.append(", from ").append(escaped(who.origin));
+    if (!who.reason.empty()) {
+        line.append(", reason \"");
+        for (const char c : escaped(who.reason)) {
+            if (c == '"') line += '\\';
+            line += c;
+        }
+        line.append("\"");
+    }
+    return line;
+}
 
 std::string trail_line(const std::string& path, const char* action, const registry& before, const registry& after,
                        bool kept) {
@@ -94,22 +118,7 @@ std::string trail_line(const std::string& path, const char* action, const regist
         if (here) line = std::string(here).append("/").append(path);
         std::free(here);
     }
-    line = escaped(line);
-    line.append(": user ").append(escaped(user_name(getuid())));
-    if (const char* sudo = std::getenv("SUDO_USER"); sudo && *sudo) line.append(", SUDO_USER ").append(escaped(sudo));
-    line.append(", tty ").append(escaped(terminal()));
-    // The client's address is the first of the four words sshd sets.
-    if (const char* ssh = std::getenv("SSH_CONNECTION"); ssh && *ssh && *ssh != ' ')
-        line.append(", from ").append(escaped(std::string_view(ssh).substr(0, std::string_view(ssh).find(' '))));
-    if (!reason.empty()) {
-        line.append(", reason \"");
-        for (const char c : escaped(reason)) {
-            if (c == '"') line += '\\';
-            line += c;
-        }
-        line.append("\"");
-    }
-    line.append(":");
+    line = escaped(line).append(": ").append(who_text(this_run())).append(":");
     if (action) line.append(" ").append(action).append(";");
     if (!kept) line.append(" previous version not kept;");
     const char* sep = " ";

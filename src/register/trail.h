@@ -32,17 +32,28 @@ std::string encode_record(const register_image& before, std::size_t length_befor
 std::optional<change_record> decode_record(const std::string& bytes);
 
 // The log line of a change from `before` to `after`: the register, who made
-// it (the real user, and SUDO_USER when set), from which terminal, the SSH
-// client's address when SSH_CONNECTION is set, the reason given to
-// set_trail_reason() in double quotes, what kind of change ("create", "undo"
-// or none) and each value that changed as "name old -> new" in its printed
-// form; `kept` false notes that the previous version could not be kept.
-// Every text from elsewhere in it is escaped, and a '"' in the reason too.
+// it (who_text() of this_run()), what kind of change ("create", "undo" or
+// none) and each value that changed as "name old -> new" in its printed form;
+// `kept` false notes that the previous version could not be kept.
 std::string trail_line(const std::string& path, const char* action, const registry& before, const registry& after,
                        bool kept = true);
 
-// Why the changes of this run are made, for their log lines; empty for none.
+// Why the changes of this run are made, and the operator who had them made
+// from afar (an Ansible controller's user), for their log lines and journal
+// records; empty for none.
 void set_trail_reason(std::string reason);
+void set_trail_operator(std::string name);
+
+// Who makes this run's changes, as its records keep it: the real user,
+// SUDO_USER, the operator, the terminal, the SSH client's address and the
+// reason, each empty when there is none.
+struct trail_who {
+    std::string user, sudo_user, operator_name, tty, origin, reason;
+};
+trail_who this_run();
+// "user U, SUDO_USER S, operator O, tty T, from A, reason "R"", the empty ones
+// left out, every text escaped and a '"' in the reason too.
+std::string who_text(const trail_who& who);
 
 // Sends a line to the system log under the ident "tarnex".  A till without a
 // running log loses the line; that never fails a run and prints nothing.
