@@ -313,7 +313,7 @@ std::optional<std::uint64_t> journal::append(journal_record r) {
         } else {
             file.put_in_place();
             if (fd_ >= 0) close(fd_);
-            fd_ = open(path_.c_str(), O_RDWR | open_flags);
+            fd_ = -1;  // a change appends once: nothing more is written here
             raw_ = std::move(content);
             end_ = raw_.size();
             fresh_ = false;

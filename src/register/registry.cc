@@ -190,7 +190,7 @@ void registry::save(field_set fields) {
     // The cash code file names the desk the register then holds, as every
     // later read will see it: a stored 0 is desk 1.
     const std::uint64_t stored = read_le(next.data() + register_fields[0].offset, register_fields[0].width);
-    const change c{next, from, to, blank_ ? next.size() : std::max(lock_->length(), to)};
+    const change c{next, from, to, blank_ ? next.size() : std::max(lock_->length(), to), {}};
     commit(c, stored ? static_cast<std::uint16_t>(stored) : 1, blank_ ? change_kind::create : change_kind::set);
 }
 
