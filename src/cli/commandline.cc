@@ -203,10 +203,12 @@ std::vector<option> long_options() {
     table.push_back({"dry-run", no_argument, nullptr, command_dry_run});
     // Nothing else begins with "r".
     table.push_back({"reason", required_argument, nullptr, command_reason});
-    // "--h" was --help's shortest form and now names two options; "--he"
-    // and longer still work.  Nothing else begins with "o".
+    // Nothing else begins with "o".
     table.push_back({"history", no_argument, nullptr, command_history});
     table.push_back({"operator", required_argument, nullptr, command_operator});
+    // "--h" was --help's shortest form before --history: scripts that type
+    // it still get help, as an exact name wins over a prefix.
+    table.push_back({"h", no_argument, nullptr, command_help});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }

@@ -313,7 +313,7 @@ std::optional<std::uint64_t> journal::append(journal_record r) {
         } else {
             file.put_in_place();
             if (fd_ >= 0) close(fd_);
-            fd_ = -1;  // a change appends once: nothing more is written here
+            fd_ = -1;  // opened again only if this run appends once more
             raw_ = std::move(content);
             end_ = raw_.size();
             fresh_ = false;
@@ -322,6 +322,8 @@ std::optional<std::uint64_t> journal::append(journal_record r) {
             return records_.back().number;
         }
     }
+    // A recovery's mark that rewrote the journal, then the change itself.
+    if (fd_ < 0 && !fresh_) fd_ = open(path_.c_str(), O_RDWR | open_flags);
     bool ok = fd_ >= 0;
     for (std::size_t done = 0; ok && done < bytes.size();) {
         const ssize_t n = pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(end_ + done));
@@ -448,6 +450,9 @@ register_write reverse(const journal_record& r, const register_image& now, std::
     register_write w{now, register_size, 0, length, {}};
     const std::string refused = std::string("Error: field %s of file %s changed since ") + since + "\n";
     for_each_piece(r, [&](const piece& p) {
+        // An undo never cuts: past the old end, only the fields go back (to
+        // the zeros a shorter file reads as), the rest stays a register's.
+        if (!p.name && p.offset >= r.length_before) return;
         const bool holds = std::memcmp(now.data() + p.offset, p.after, p.width) == 0;
         if (!holds && p.name) fail(refused.c_str(), p.name, path);
         // A byte outside the fields that holds something else is the

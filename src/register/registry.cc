@@ -244,7 +244,7 @@ registry::change registry::journal_undo(const std::vector<journal_record>& recor
         const std::string since = number ? "change " + std::to_string(number) : "the last change";
         return reverse(records[i], now, length, path, since.c_str());
     }
-    if (number) fail("Error: file %s has no change %s\n", path, std::to_string(number));
+    if (number) fail("Error: file %s has no change %s to undo\n", path, std::to_string(number));
     undone = 0;
     return undo_change(now, length);
 }
@@ -304,7 +304,7 @@ void registry::commit(const change& c, std::uint16_t desk, change_kind kind, std
         r.refers = refers;
         if (cut) r.tail = lock_->tail();
         const bool kept = journal_->append(std::move(r)).has_value();
-        if (!kept) warn("Warning: can't keep the previous version of file %s\n", path);
+        if (!kept) warn("Warning: can't keep the previous version %s\n", journal_path(path));
         lock_->write(c.next, c.from, c.to, c.length, c.tail);
         wrote_ = true;
         registry was(path);

@@ -447,7 +447,7 @@ TEST_F(Cli, PermissionsAreHonouredAndReported) {
     chmod(log.path.c_str(), 0666);
     r = run(log.logging({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TARNEX_BIN, "--setcashcode", "5", reg}), env);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "Warning: can't keep the previous version " + reg + "-\n");
+    EXPECT_EQ(r.err, "Warning: can't keep the previous version " + reg + ".journal\n");
     EXPECT_EQ(read_file(reg)[5], 5);
     EXPECT_EQ(read_file(cashcode), "5");
     EXPECT_FALSE(exists(reg + "-"));
@@ -522,13 +522,11 @@ TEST_F(Cli, CreateKeepsTheRegistersInode) {
     ASSERT_EQ(tx({"--setshift", "9", reg}).status, 0);
     write_file(reg, read_file(reg) + std::string(100, 'x'));  // a longer file is cut to the image
     ASSERT_EQ(link(reg.c_str(), other.c_str()), 0);
-    // Names of the kept version that are the register itself are no copy of
-    // it: they are replaced, and the undo then has its way back.
-    const std::string image = read_file(reg).substr(0, register_size);
-    for (const std::string& kept : {reg + "-", reg + "-.last"}) {
-        std::remove(kept.c_str());
-        ASSERT_EQ(link(reg.c_str(), kept.c_str()), 0);
-    }
+    // A journal that is the register itself is no journal: it is replaced,
+    // and the undo then has its way back, to the byte cut.
+    const std::string image = read_file(reg);
+    std::remove((reg + ".journal").c_str());
+    ASSERT_EQ(link(reg.c_str(), (reg + ".journal").c_str()), 0);
     const bool has_xattr = setxattr(reg.c_str(), "user.till", "7", 1, 0) == 0;
     struct stat before, after;
     ASSERT_EQ(stat(reg.c_str(), &before), 0);
@@ -543,8 +541,9 @@ TEST_F(Cli, CreateKeepsTheRegistersInode) {
         EXPECT_EQ(getxattr(reg.c_str(), "user.till", value, sizeof value), 1);
     }
     struct stat kept;
-    EXPECT_TRUE(stat((reg + "-").c_str(), &kept) == 0 && kept.st_nlink == 1 && read_file(reg + "-") == image);
+    EXPECT_TRUE(stat((reg + ".journal").c_str(), &kept) == 0 && kept.st_nlink == 1 && kept.st_ino != after.st_ino);
     EXPECT_EQ(tx({"--undo", reg}).status, 0);
+    EXPECT_EQ(read_file(reg), image);
 }
 
 // A field the run does not set keeps its stored bytes, even when they are
@@ -564,7 +563,7 @@ TEST_F(Cli, FieldsNotSetKeepTheirBytes) {
 // As root, a symbolic link is followed only when root owns it and only root
 // may write its directory: the cash desk's user, owner of a data or conf
 // directory, could have planted it there or moved root's own link there.  A
-// link at the kept version's name is replaced as a name, never followed.
+// link at the journal's name is replaced as a name, never followed.
 TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
     const std::string secret = dir / "vault/file", data = dir / "data", user_reg = data + "/cash.reg";
@@ -579,11 +578,11 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
         {planted, planted, 65534, 0, refused},  {cashcode, reg, 65534, 0, refused},
         {planted, planted, 0, 0, followed},     {cashcode, reg, 0, 0, followed},
         {user_reg, user_reg, 0, 65534, refused}, {cashcode, reg, 0, 65534, refused},
-        {user_reg + "-", user_reg, 0, 65534, replaced},
+        {user_reg + ".journal", user_reg, 0, 65534, replaced},
     };
     for (const auto& c : cases) {
         const std::string what = c.link + " " + std::to_string(c.link_owner) + " " + std::to_string(c.dir_owner);
-        run({"rm", "-f", planted, user_reg, user_reg + "-", cashcode});
+        run({"rm", "-f", planted, user_reg, user_reg + ".journal", cashcode});
         write_file(secret, blank);  // shaped as a register: only the link rule keeps a set out
         if (c.outcome == replaced) write_file(user_reg, blank);
         for (const std::string& d : {data, conf}) chown(d.c_str(), c.dir_owner, c.dir_owner);
@@ -606,9 +605,9 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
 // --undo puts back only what the last change changed: a counter and a
 // receipt number the cash desk stored since (under its lockf lock) survive;
 // a field the change wrote that the cash desk changed since refuses the
-// undo; a damaged kept image and a file that is no register are refused; a
-// register keeps its length, whatever the change did to it; a run that
-// changes no byte keeps the way back.
+// undo; a torn kept image an older version left and a file that is no
+// register are refused; a register keeps its length, whatever the change did
+// to it; a run that changes no byte keeps the way back.
 TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
     const auto desk_writes = [&](off_t offset, unsigned char value) {  // under the cash desk's lockf lock
         const int fd = open(reg.c_str(), O_RDWR);
@@ -625,9 +624,9 @@ TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
     EXPECT_EQ(r.out.substr(0, 38), "cashcode = 7\nshift = 0\nchecknum = 251\n");
     EXPECT_NE(r.out.find("count_sale = 250\n"), std::string::npos) << r.out;
     // A rerun that changes nothing keeps the way back: the undo still redoes.
-    const std::string kept = read_file(reg + "-");
+    const std::string kept = read_file(reg + ".journal");
     EXPECT_EQ(tx({"--setcashcode", "7", reg}).status, 0);
-    EXPECT_EQ(read_file(reg + "-"), kept);
+    EXPECT_EQ(read_file(reg + ".journal"), kept);
     EXPECT_EQ(tx({"--undo", reg}).status, 0);
     EXPECT_NE(print().find("cashcode = 8\n"), std::string::npos);
 
@@ -638,11 +637,19 @@ TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
     } refusals[] = {
         {"the undone field changed", [&] { desk_writes(5, 9); },
          "Error: field cashcode of file " + reg + " changed since the last change\n"},
-        {"the kept image cut short", [&] { write_file(reg + "-", read_file(reg + "-").substr(0, 300)); },
+        {"an older version's kept image cut short",
+         [&] {
+             std::remove((reg + ".journal").c_str());
+             write_file(reg + "-", read_file(reg).substr(0, 300));
+             write_file(reg + "-.last", "tarnex");
+         },
          "Error: file " + reg + "- is damaged\n"},
-        {"the kept image's block byte", [&] { write_file(reg + "-", "\x07" + read_file(reg + "-").substr(1)); },
-         "Error: file " + reg + "- is damaged\n"},
-        {"the record cut short", [&] { write_file(reg + "-.last", "tarnex"); }, "Error: file " + reg + "- is damaged\n"},
+        {"a journal of no record",
+         [&] {
+             for (const char* pair : {"-", "-.last"}) std::remove((reg + pair).c_str());
+             write_file(reg + ".journal", "tarnex journal 1\n");
+         },
+         "Error: file " + reg + " has no change to undo\n"},
         {"the register now text", [&] { write_file(reg, "till-042\n"); },
          "Error: file " + reg + " is not a register (offset 0 holds 0x74); --create makes it one\n"},
     };
@@ -668,7 +675,7 @@ TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
     EXPECT_EQ(read_file(reg), seven.substr(0, 800) + std::string(25, '\0') + "\x5A" + std::string(5, '\0'));
     // A new till: created from an empty file, then trading.  The undo, and
     // its dry run alike, put back the two numbers the create stored; the
-    // redo puts them again; the kept image always holds the trade.
+    // redo puts them again, the trade kept.
     write_file(reg, "");
     ASSERT_EQ(tx({"--create", reg}).status, 0);
     desk_writes(263, 42);
@@ -679,9 +686,9 @@ TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
     const run_result dry = tx({"--undo", "--dry-run", "--print", reg});
     r = tx({"--undo", "--print", reg});
     EXPECT_TRUE(r.status == 0 && dry.status == 0 && dry.out == r.out) << r.err << dry.err << dry.out << r.out;
-    EXPECT_TRUE(read_file(reg) == undone && read_file(reg + "-") == traded);
+    EXPECT_EQ(read_file(reg), undone);
     EXPECT_EQ(tx({"--undo", reg}).status, 0);
-    EXPECT_TRUE(read_file(reg) == traded && read_file(reg + "-") == undone);
+    EXPECT_EQ(read_file(reg), traded);
 }
 
 // Runs at once on two registers never break each other's cash code step.
@@ -695,9 +702,9 @@ TEST_F(Cli, TwoRegistersWrittenInParallelLoopsAllSucceed) {
     EXPECT_EQ(read_file(cashcode), "1");
 }
 
-// A change leaves a line in the system log and the image it replaced beside
-// the register; --undo puts that back and keeps the other, so a second one
-// redoes, the cash code file following each time.
+// A change leaves a line in the system log and a record in the journal
+// beside the register; --undo reverses the newest change, so a second one
+// redoes, and --undo=N an older one, the cash code file following each time.
 TEST_F(Cli, ChangesAreLoggedAndUndone) {
     ASSERT_EQ(tx({"--setcashcode", "3", "--setshift", "41", reg}).status, 0);
     const std::string before = read_file(reg);
@@ -713,7 +720,13 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
               std::string::npos)
         << line;
     const std::string after = read_file(reg);
-    EXPECT_EQ(read_file(reg + "-"), before);
+    const auto newest = [&] {
+        const std::string h = tx({"--history", reg}).out;
+        return h.substr(0, h.find('\n'));
+    };
+    EXPECT_TRUE(newest().starts_with("2 ")) << newest();
+    EXPECT_TRUE(newest().ends_with(": user root, SUDO_USER anna\\n<13>forged, tty none: cashcode 3 -> 5, shift 41 -> 42"))
+        << newest();
 
     // Who and why, logged even when what it prints is lost: the SSH client's
     // address, and the reason as typed, escaped and with its quotes marked.
@@ -724,12 +737,20 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     EXPECT_EQ(r.err, "Error: can't write file standard output; the register " + reg + " was changed\n");
     EXPECT_NE(log.next().find(R"(, tty none, from 10.1.2.3, reason "ticket \"42\"\n\\": undo; cashcode 5 -> 3, shift 42 -> 41)"),
               std::string::npos);
+    EXPECT_TRUE(newest().ends_with(R"(from 10.1.2.3, reason "ticket \"42\"\n\\": undo 2; cashcode 5 -> 3, shift 42 -> 41)"))
+        << newest();
     EXPECT_EQ(read_file(reg), before);
-    EXPECT_EQ(read_file(reg + "-"), after);
     EXPECT_EQ(read_file(cashcode), "3");
     EXPECT_EQ(tx({"--undo", reg}).status, 0);
     EXPECT_EQ(read_file(reg), after);
     EXPECT_EQ(read_file(cashcode), "5");
+    // An older change, reached past the two undos after it; one whose
+    // fields have moved since is refused, naming it.
+    EXPECT_EQ(tx({"--dry-run", "--undo=2", reg}).out, "cashcode 5 -> 3\nshift 42 -> 41\n");
+    EXPECT_EQ(tx({"--undo=1", reg}).err, "Error: field cashcode of file " + reg + " changed since change 1\n");
+    EXPECT_EQ(tx({"--undo=7", reg}).err, "Error: file " + reg + " has no change 7 to undo\n");
+    EXPECT_EQ(tx({"--undo=x", reg}).err, "Error: bad value 'x' for --undo\n");
+    EXPECT_EQ(read_file(reg), after);
 
     // Desk and receipt number 0 are stored as set, and printed, logged and
     // named in the cash code file as the 1 every later read gives them.
@@ -737,21 +758,21 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     EXPECT_EQ(r.out.substr(0, 37), "cashcode = 1\nshift = 42\nchecknum = 1\n");
     EXPECT_TRUE(log.next().ends_with(": cashcode 5 -> 1")) << "no checknum 1 -> 1";
     EXPECT_EQ(read_file(cashcode), "1");
-    const std::string zero = read_file(reg);
+    const std::string zero = read_file(reg), journal = read_file(reg + ".journal");
     EXPECT_EQ(zero.substr(5, 2) + zero.substr(781, 2), std::string(4, '\0'));
     EXPECT_EQ(tx({"--setcashcode", "0", "--setchecknum", "0", reg}).status, 0);
-    EXPECT_TRUE(read_file(reg) == zero && read_file(reg + "-") == after) << "a rerun changed something";
+    EXPECT_TRUE(read_file(reg) == zero && read_file(reg + ".journal") == journal) << "a rerun changed something";
 
     // Reading runs leave no line; --undo changes nothing else, and nothing
-    // without a kept image.
+    // without a journal.
     EXPECT_EQ(run(log.logging({TARNEX_BIN, "--print", reg}), env).status, 0);
     EXPECT_EQ(log.next(300), "");  // the run has ended: a line would be there
     r = tx({"--undo", "--setshift", "1", reg});
     EXPECT_EQ(r.err, "Error: can't undo and change file " + reg + " in one run\n");
-    std::remove((reg + "-").c_str());
+    std::remove((reg + ".journal").c_str());
     r = tx({"--undo", reg});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: can't open file " + reg + "- for read\n");
+    EXPECT_EQ(r.err, "Error: file " + reg + " has no change to undo\n");
     EXPECT_EQ(read_file(reg), zero);
 }
 

@@ -59,10 +59,10 @@ const command_case undo_case = {"undo", {"--undo"}, desk_changed(till::example()
                                 desk_changed(till::with_number(till::with_number(till::example(), 5, 5), 263, 5)), "5"};
 
 // Undoing a --create on an empty file, as a new till starts, after the cash
-// desk counted a return: every byte the create wrote goes back to the empty
-// file's zeros, the counter and the length stay.
+// desk counted a return: the two numbers the create stored go back to the
+// empty file's zeros, the counter and the length stay.
 const command_case undo_create_case = {
-    "undo_create", {"--undo"}, desk_changed(std::string(register_size, '\0')), "1", {"--create"},
+    "undo_create", {"--undo"}, desk_changed(till::blank()), "1", {"--create"},
     desk_changed(till::with_number(till::with_number(till::blank(), 5, 1), 781, 1)), "1", "", std::string(register_size, '\0')};
 
 // --create over a file longer than a register: the blank image, then the cut.
@@ -150,6 +150,9 @@ protected:
     std::string register_state(const command_case& c) {
         const std::string got = read_file(reg);
         if (got == c.start || got == c.fresh) return "";
+        // A cut not yet made: the new image with the old tail, which the
+        // journal's record lets the next writing run finish.
+        if (c.start.size() > c.fresh.size() && got == c.fresh + c.start.substr(c.fresh.size())) return "";
         const std::string why = till::fieldwise(got, c.start, c.fresh);
         return "register neither old nor new: " + (why.empty() ? "a mix of the two" : why);
     }
@@ -495,7 +498,12 @@ std::string fault_name(const ::testing::TestParamInfo<fault_param>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WritePath, FaultLoop,
-                         ::testing::Combine(::testing::Values(0, 1, 2, 3, 4), ::testing::ValuesIn(write_path)), fault_name);
+                         ::testing::Combine(::testing::Values(0, 1, 2, 4), ::testing::ValuesIn(write_path)), fault_name);
+// Undoing a create leaves the cash code file as it is: the journal and the
+// register are all it writes, each in place.
+INSTANTIATE_TEST_SUITE_P(WritePathInPlace, FaultLoop,
+                         ::testing::Combine(::testing::Values(3), ::testing::Values("openat", "pwrite64", "fdatasync", "close")),
+                         fault_name);
 // Only a create over a longer file cuts.
 INSTANTIATE_TEST_SUITE_P(WritePathCut, FaultLoop, ::testing::Combine(::testing::Values(4), ::testing::Values("ftruncate")),
                          fault_name);

@@ -17,7 +17,11 @@ std::string resolve(std::string word) {
     int index = -1;
     const int c = getopt_long(3, argv, "", table.data(), &index);
     opterr = 1;
-    return c == '?' || index < 0 ? "?" : table[static_cast<std::size_t>(index)].name;
+    if (c == '?' || index < 0) return "?";
+    // The option it is, by the first name the table gives it.
+    for (const option& o : table)
+        if (o.val == c) return o.name;
+    return "?";
 }
 
 // Scripts on the tills abbreviate; what worked with these must keep working.
