@@ -21,6 +21,11 @@ constexpr const char* read_error = "Error: can't open file %s for read\n";
 constexpr const char* open_error = "Error: can't open file %s for write\n";
 constexpr const char* write_error = "Error: can't write file %s\n";
 constexpr const char* lock_error = "Error: can't lock file %s\n";
+// Rewritten in place, a file of another length passes through texts that
+// were never meant: "12" becomes "32" before its cut, and a power cut can
+// keep the cut without the write.
+constexpr const char* in_place_error =
+    "Error: can't write file %s whole: this user may not write its directory; run as root\n";
 constexpr const char* changed_error = "Error: can't write file %s; the register %s was changed\n";
 
 // How long a writer waits for another one to finish, in steps of 50 ms.
@@ -351,6 +356,7 @@ staged_file::staged_file(std::string path, std::string_view bytes, kind k, const
             return;
         }
         if (refused && existed && faccessat(dir_, name_.c_str(), W_OK, AT_EACCESS) == 0) {
+            if (static_cast<std::size_t>(old.st_size) != bytes_.size()) fail(in_place_error, path_);
             in_place_ = true;
             return;
         }
@@ -414,12 +420,15 @@ void probe_staged(const std::string& path, std::string_view bytes) {
     // As the staging goes: a file that holds the bytes already is left alone;
     // else a temporary file beside it, or, where the directory is closed to
     // the caller, the file itself rewritten.
-    const bool ok = existed ? S_ISREG(old.st_mode) && (holds(p.dir, p.name, bytes) ||
-                                                       faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0 ||
+    const bool staged = faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0;
+    const bool ok = existed ? S_ISREG(old.st_mode) && (holds(p.dir, p.name, bytes) || staged ||
                                                        faccessat(p.dir, p.name.c_str(), W_OK, AT_EACCESS) == 0)
-                            : faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0;
+                            : staged;
+    const bool whole = !existed || staged || static_cast<std::size_t>(old.st_size) == bytes.size() ||
+                       holds(p.dir, p.name, bytes);
     close(p.dir);
     if (!ok) fail(open_error, path);
+    if (!whole) fail(in_place_error, path);
 }
 
 void staged_file::put_in_place(const std::string& changed_register) {
@@ -435,8 +444,11 @@ void staged_file::put_in_place(const std::string& changed_register) {
             if (fd >= 0) close(fd);
             broken(open_error);
         }
-        const bool written = write_all(fd, reinterpret_cast<const unsigned char*>(bytes_.data()), bytes_.size(), 0) &&
-                             ftruncate(fd, static_cast<off_t>(bytes_.size())) == 0 && fsync(fd) == 0;
+        // One write of the same length: the old text or the new one, at
+        // any kill or power cut.
+        const bool written = fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) == bytes_.size() &&
+                             write_all(fd, reinterpret_cast<const unsigned char*>(bytes_.data()), bytes_.size(), 0) &&
+                             fsync(fd) == 0;
         if (close(fd) != 0 || !written) broken(write_error);
         return;
     }
@@ -448,6 +460,21 @@ void staged_file::put_in_place(const std::string& changed_register) {
     }
     // The rename itself is durable only once the directory is.
     if (fsync(dir_) != 0) broken(write_error);
+}
+
+std::optional<std::string> read_followed(const std::string& path, std::size_t limit) {
+    const place p = locate(path, true, nullptr);
+    if (p.dir < 0) return std::nullopt;
+    const int fd = openat(p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    close(p.dir);
+    std::string bytes(limit, '\0');
+    struct stat st;
+    ssize_t n = -1;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, bytes.data(), bytes.size(), 0);
+    if (fd >= 0) close(fd);
+    if (n < 0) return std::nullopt;
+    bytes.resize(static_cast<std::size_t>(n));
+    return bytes;
 }
 
 bool read_owned(const std::string& path, std::string& bytes, std::size_t limit) {

@@ -20,6 +20,7 @@
 #include <array>
 #include <csignal>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -137,6 +138,9 @@ private:
 // The file `path` as it is, never following a link at its last component.
 // False when it cannot be read; `bytes` gets at most `limit` bytes.
 bool read_owned(const std::string& path, std::string& bytes, std::size_t limit);
+// The regular file `path` with its links followed under the link rule, as a
+// save reaches it; nothing when it cannot be read that way.
+std::optional<std::string> read_followed(const std::string& path, std::size_t limit);
 
 // Holds SIGINT, SIGTERM, SIGHUP and SIGQUIT while alive, so that an
 // interrupt never lands between the writes that belong together.

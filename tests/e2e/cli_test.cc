@@ -443,15 +443,22 @@ TEST_F(Cli, PermissionsAreHonouredAndReported) {
     }
     EXPECT_EQ(as_nobody({"--setcashcode", "12", "--dry-run", reg}).status, 0);  // the file holds it already
     chmod(cashcode.c_str(), 0666);
+    // Rewritten in place, the cash code file keeps its length: "12" never
+    // passes through "52" or "1" on its way to "5".
+    for (const char* dry : {"--print", "--dry-run"}) {
+        r = as_nobody({"--setcashcode", "5", dry, reg});
+        EXPECT_EQ(r.err, "Error: can't write file " + cashcode + " whole: this user may not write its directory; run as root\n");
+        EXPECT_TRUE(r.status == 1 && r.out.empty() && read_file(reg) == blank && read_file(cashcode) == "12") << dry;
+    }
     const system_log log(dir.path);
     chmod(log.path.c_str(), 0666);
-    r = run(log.logging({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TARNEX_BIN, "--setcashcode", "5", reg}), env);
+    r = run(log.logging({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TARNEX_BIN, "--setcashcode", "15", reg}), env);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "Warning: can't keep the previous version " + reg + ".journal\n");
-    EXPECT_EQ(read_file(reg)[5], 5);
-    EXPECT_EQ(read_file(cashcode), "5");
+    EXPECT_EQ(read_file(reg)[5], 15);
+    EXPECT_EQ(read_file(cashcode), "15");
     EXPECT_FALSE(exists(reg + "-"));
-    EXPECT_NE(log.next(1000).find(": previous version not kept; cashcode 1 -> 5"), std::string::npos);
+    EXPECT_NE(log.next(1000).find(": previous version not kept; cashcode 1 -> 15"), std::string::npos);
 }
 
 TEST_F(Cli, CreateAndSaveKeepTheFilesOwnerAndMode) {
