@@ -264,13 +264,19 @@ void registry::preview_undo(std::uint64_t number) {
     std::size_t length = 0;
     register_image now = read_image(path, &length);
     require_register_shape(now, length, path);
-    // As the undo would find it: an interrupted change finished first.
-    const std::vector<journal_record> records = read_journal(path);
+    // As the undo would find it: an interrupted change finished first, one
+    // that never landed marked so.
+    std::vector<journal_record> records = read_journal(path);
     if (!records.empty() && records.back().kind != change_kind::not_made) {
         const journal_look look = look_at(records.back(), now, length);
         if (look.is == journal_look::state::interrupted) {
             now = look.finish.next;
             length = look.finish.length;
+        } else if (look.is == journal_look::state::never_made) {
+            journal_record marker;
+            marker.kind = change_kind::not_made;
+            marker.refers = records.back().number;
+            records.push_back(std::move(marker));
         }
     }
     std::uint64_t undone = 0;

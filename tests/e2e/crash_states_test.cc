@@ -107,8 +107,8 @@ const write_path paths[] = {
     {.name = "editor_new_register", .start = std::nullopt, .cashcode = "", .earlier = {}, .noop = {"--settcount_back", "0"},
      .keys = set_desk_6_and_save},
     // The cash desk's user owns the data directory, not the conf directory:
-    // the cash code file is rewritten where it is, desk 12 to 3.
-    {.name = "desk_user", .command = {"--setcashcode", "3"}, .start = example_with(5, 12), .cashcode = "12", .desk_user = true},
+    // the cash code file is rewritten where it is, at its length: desk 12 to 15.
+    {.name = "desk_user", .command = {"--setcashcode", "15"}, .start = example_with(5, 12), .cashcode = "12", .desk_user = true},
 };
 
 constexpr uid_t desk_uid = 65534;
@@ -603,8 +603,15 @@ image find(const files& f, const std::string& name) {
 }
 
 // A register undone back to no register reads as the zeros of one.
+// No register and one that holds no value are the same to an undo, which
+// never cuts: undoing the create of a new register zeroes its fields.
 bool same_register(const image& a, const image& b) {
-    const auto empty = [](const image& i) { return !i || i->find_first_not_of('\0') == std::string::npos; };
+    const auto empty = [](const image& i) {
+        if (!i || i->find_first_not_of('\0') == std::string::npos) return true;
+        for (const till::span& f : till::fields)
+            if (i->substr(f.offset, f.width).find_first_not_of('\0') != std::string::npos) return false;
+        return true;
+    };
     return a == b || (empty(a) && empty(b));
 }
 
