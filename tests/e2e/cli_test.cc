@@ -86,9 +86,9 @@ TEST_F(Cli, HelpIsTheUsageTextAndTouchesNothing) {
     std::string expected_head = std::string(first_line);
     expected_head.replace(expected_head.find("%s"), 2, TARNEX_BIN);
     EXPECT_EQ(r.out.substr(0, expected_head.size()), expected_head);
-    constexpr auto last_line = "\t--reason - указать причину изменения для журнала\n\n"_cp;
+    constexpr auto last_line = "\tномера кассы (копия, диск кассы, смонтированный в другом месте).\n\n"_cp;
     EXPECT_EQ(r.out.substr(r.out.size() - last_line.size()), std::string(last_line));
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 24);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 34);
     EXPECT_NE(r.out.find("\t--setshift_begin - "), std::string::npos);
     EXPECT_FALSE(exists(cashcode));
 }

@@ -155,8 +155,9 @@ TEST_F(VerifyRun, FailuresAreStillFailures) {
 // The options of the usage text, and any it lacks.
 std::set<std::string> documented_options() {
     std::set<std::string> names = option_names();
+    // An option's word ends where its argument's form or a comma begins.
     for (std::string w : words(tarnex({"--help"}, {{"LC_ALL", "C.UTF-8"}}).out))
-        if (w.rfind("--", 0) == 0) names.insert(w);
+        if (w.rfind("--", 0) == 0) names.insert(w.substr(0, w.find_first_not_of("abcdefghijklmnopqrstuvwxyz_-")));
     return names;
 }
 
@@ -170,13 +171,27 @@ TEST(Manual, FormatsWithoutWarningsAndCoversEveryOption) {
     } manuals[] = {
         {manual,
          {"C", "C.UTF-8"},
-         {"NAME", "SYNOPSIS", "OPTIONS", "ARGUMENTS", "VERIFY", "EDITOR", "ENVIRONMENT", "FILES", "EXIT STATUS",
-          "EXAMPLES"}},
+         {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "DIAGNOSTICS", "ENVIRONMENT", "FILES",
+          "EXAMPLES", "SEE ALSO"}},
         {manual_ru,
          {"C.UTF-8", "ru_RU.CP1251"},
-         {"НАЗВАНИЕ", "СИНТАКСИС", "ПАРАМЕТРЫ", "АРГУМЕНТЫ", "ПРОВЕРКА", "РЕДАКТОР", "ОКРУЖЕНИЕ", "ФАЙЛЫ",
-          "КОД ВЫХОДА", "ПРИМЕРЫ"}},
+         {"НАЗВАНИЕ", "СИНТАКСИС", "ОПИСАНИЕ", "ПАРАМЕТРЫ", "КОД ВЫХОДА", "ДИАГНОСТИКА", "ОКРУЖЕНИЕ", "ФАЙЛЫ",
+          "ПРИМЕРЫ", "СМОТРИТЕ ТАКЖЕ"}},
     };
+    // Every message the program prints and every file it uses, as the page
+    // shows them, in both languages: the messages are English in both.
+    const char* const messages_and_files[] = {
+        "Warning: finished an interrupted change", "has an interrupted change", "is open in process",
+        "may be open in another process", "is damaged; tarnex --verify", "is not the till's register",
+        "can't keep the previous version of file", "interrupted change", "bytes long, not 1296", "starts with 0x", "end byte is",
+        "half-byte", "is not a date from", "is not a time of day", "Error: can't stat file", "can't open file",
+        "for read", "for write", "can't lock file", "bad value", "is not a register (offset",
+        "can't undo and change file", "can't show the history of file", "has no change to undo", "has no change",
+        "changed since the last change", "since change", "can't write file", "the register", "was changed",
+        "no terminal to show the editor on", "can't show the editor", "terminal too small", "can't run file",
+        "unrecognized option", "is ambiguous", "missing file operand", "Try 'tarnex --help' for more information.",
+        "cash code file", "/quelvaris/cash/data/cash.reg", ".journal", "/quelvaris/cash/conf/cashcode",
+        "cashcode.tmp", "tarnex-editor", "LANG=C.UTF-8 man -L ru tarnex"};
     const std::set<std::string> options = documented_options();
     for (const auto& m : manuals) {
         for (const std::string& locale : m.locales) {
@@ -184,8 +199,16 @@ TEST(Manual, FormatsWithoutWarningsAndCoversEveryOption) {
             EXPECT_EQ(r.status, 0) << m.page << " " << locale;
             EXPECT_EQ(r.err, "") << m.page << " " << locale;
         }
-        const run_result page = run({"man", "-l", m.page}, {{"LC_ALL", m.locales.front()}, {"MANWIDTH", "200"}});
+        // One line a paragraph, blanks run together, so that no phrase is
+        // broken where the page breaks a line.
+        run_result page = run({"man", "-l", m.page}, {{"LC_ALL", m.locales.front()}, {"MANWIDTH", "4000"}});
+        std::string joined;
+        for (const char c : page.out)
+            if (c != ' ' || joined.empty() || joined.back() != ' ') joined += c;
+        page.out = joined;
         for (const std::string& o : options) EXPECT_NE(page.out.find(o), std::string::npos) << m.page << " " << o;
+        for (const std::string t : messages_and_files)
+            EXPECT_NE(page.out.find(t), std::string::npos) << m.page << " " << t;
         for (const std::string& heading : m.headings)
             EXPECT_NE(page.out.find(heading), std::string::npos) << m.page << " " << heading;
         EXPECT_NE(page.out.find("TARNEX_ROOT"), std::string::npos) << m.page;
@@ -215,12 +238,14 @@ std::set<std::string> complete(const std::string& line) {
 }
 
 TEST(Completion, OffersEveryLongOptionAndNoValues) {
-    EXPECT_EQ(complete("tarnex --"), option_names());
+    // Every option the program takes and every one its usage text names.
+    EXPECT_EQ(complete("tarnex --"), documented_options());
     EXPECT_EQ(complete("tarnex --print --ver"), (std::set<std::string>{"--verify", "--version"}));
     EXPECT_EQ(complete("tarnex --setsum"), (std::set<std::string>{"--setsum_sale", "--setsum_back"}));
     // A set option's value and the file are not options.
     for (const char* line :
-         {"tarnex --setshift ", "tarnex --setshift_begin 05", "tarnex --print ", "tarnex f", "tarnex --reason "})
+         {"tarnex --setshift ", "tarnex --setshift_begin 05", "tarnex --print ", "tarnex f", "tarnex --reason ",
+          "tarnex --operator ", "tarnex --operator an", "tarnex --undo=", "tarnex --undo=1"})
         EXPECT_EQ(complete(line), std::set<std::string>{}) << line;
     const run_result r = run({"bash", "--norc", "-c", "source '" + completion + "'; complete -p tarnex"});
     EXPECT_NE(r.out.find("-F _tarnex"), std::string::npos);
