@@ -183,7 +183,7 @@ TEST(Manual, FormatsWithoutWarningsAndCoversEveryOption) {
     const char* const messages_and_files[] = {
         "Warning: finished an interrupted change", "has an interrupted change", "is open in process",
         "may be open in another process", "is damaged; tarnex --verify", "is not the till's register",
-        "can't keep the previous version of file", "interrupted change", "bytes long, not 1296", "starts with 0x", "end byte is",
+        "can't keep the previous version", "interrupted change", "bytes long, not 1296", "starts with 0x", "end byte is",
         "half-byte", "is not a date from", "is not a time of day", "Error: can't stat file", "can't open file",
         "for read", "for write", "can't lock file", "bad value", "is not a register (offset",
         "can't undo and change file", "can't show the history of file", "has no change to undo", "has no change",
