@@ -330,8 +330,13 @@ void exec(std::map<int, std::string> commands, std::string file) {
     else if (commands.count(command_print))
         for (const print_line& line : print_lines)
             std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());
-    if (dry && !json && changes)
-        for (const std::string& line : changed_values(before, reg)) std::printf("%s\n", line.c_str());
+    if (dry && !json && changes) {
+        // What the save would write, compared byte by byte: a time whose
+        // seconds go, printed the same, is still a change.
+        registry after(file);
+        after.load_image(reg.encoded(given));
+        for (const std::string& line : changed_values(before, after)) std::printf("%s\n", line.c_str());
+    }
     flush_output(reg.wrote() ? file : "");
 
     if (writes && !undo) reg.save(given);

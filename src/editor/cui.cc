@@ -73,8 +73,12 @@ bool ask(window& dialog, const field_dialog& d, std::string& text) {
 bool ask_until_valid(registry& reg, const field_dialog& d) {
     window dialog(6, 5, 11, 35);
     for (;;) {
-        std::string text = member_text(reg, d.member);
+        const std::string shown = member_text(reg, d.member);
+        std::string text = shown;
         if (!ask(dialog, d, text)) return false;
+        // Accepted as shown: the stored value stays as it is, seconds and
+        // all, and the save does not write it.
+        if (text == shown) return true;
         if (set_member(reg, d.member, text.empty() ? "0" : text)) return true;
     }
 }

@@ -519,8 +519,7 @@ std::string history_line(const journal_record& r, bool made) {
     if (r.kind == change_kind::undo) line += " undo " + std::to_string(r.refers) + ";";
     const char* sep = " ";
     for (const value_change& v : altered(r)) {
-        line.append(sep).append(v.name).append(" ").append(member_text(was, v.member));
-        line.append(" -> ").append(member_text(now, v.member));
+        line.append(sep).append(change_text(was, now, v.member));
         sep = ", ";
     }
     if (r.length_after != r.length_before)

@@ -77,6 +77,13 @@ public:
     field_set changed() const;
     // Whether a save or an undo of this object has written the register.
     bool wrote() const { return wrote_; }
+    // The image the values were last read from or written to, and the
+    // file's length then: what the stored bytes are, whatever the texts show.
+    const std::array<unsigned char, register_size>& image() const { return image_; }
+    std::size_t length() const { return length_; }
+    // The image save(fields) would leave over image(): those fields encoded
+    // from the members (every byte the blank image's after clear()).
+    std::array<unsigned char, register_size> encoded(field_set fields) const;
 
     // Whether --verify would find fault with the image the values were last
     // read from (or written to).

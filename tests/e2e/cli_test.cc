@@ -320,20 +320,27 @@ TEST_F(Cli, AnyMistakeEndsTheRunBeforeItChangesAnything) {
 // A dry run reads and checks as the run would, prints what it would change,
 // and writes nothing at all: no register, no kept image, no cash code file.
 TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
-    ASSERT_EQ(tx({"--setshift", "41", "--setsum_sale", "5", reg}).status, 0);
+    ASSERT_EQ(tx({"--setshift", "41", "--setsum_sale", "5", "--setshift_begin", "2024-03-13T08:30:15Z", reg}).status, 0);
     const std::string image = read_file(reg), kept = read_file(reg + "-"), code = read_file(cashcode);
     struct {
         std::vector<std::string> args;
         std::string out;
     } cases[] = {
         {{"--setshift", "42", "--setsum_sale", "5", "--setcashcode", "3"}, "cashcode 1 -> 3\nshift 41 -> 42\n"},
-        {{"--setshift", "41", "--setsum_sale", "5.00"}, ""},
-        {{"--create", "--setshift", "41"}, "sum_sale 5.00 -> 0.00\n"},
-        {{"--undo"}, "shift 41 -> 0\nsum_sale 5.00 -> 0.00\n"},
+        {{"--setshift", "41", "--setsum_sale", "5.00", "--setshift_begin", "2024-03-13T08:30:15Z"}, ""},
+        // The blank register's desk and receipt numbers are saved as the 1
+        // they read as.
+        {{"--create", "--setshift", "41"},
+         "cashcode 1 (stored 0) -> 1\nshift_begin 13.03.2024 08:30 -> 01.01.1970 00:00\nsum_sale 5.00 -> 0.00\n"
+         "checknum 1 (stored 0) -> 1\n"},
+        {{"--undo"}, "shift 41 -> 0\nshift_begin 13.03.2024 08:30 -> 01.01.1970 00:00\nsum_sale 5.00 -> 0.00\n"},
         // A stored 0 reads as desk or receipt number 1: setting 0 changes nothing.
         {{"--setcashcode", "0", "--setchecknum", "0"}, ""},
+        // Bytes that change under the same printed form are shown apart.
+        {{"--setshift_begin", "13.03.2024 08:30"}, "shift_begin 13.03.2024 08:30:15 -> 13.03.2024 08:30:00\n"},
+        {{"--setcashcode", "1"}, "cashcode 1 (stored 0) -> 1\n"},
         {{"--setsum_back", "12,345", "--json"},
-         "{\"cashcode\": 1, \"shift\": 41, \"checknum\": 1, \"shift_begin\": null, \"tcount_sale\": 0, "
+         "{\"cashcode\": 1, \"shift\": 41, \"checknum\": 1, \"shift_begin\": \"2024-03-13T08:30:15+00:00\", \"tcount_sale\": 0, "
          "\"tcount_back\": 0, \"tsum_sale\": 0.00, \"tsum_back\": 0.00, \"count_sale\": 0, \"count_back\": 0, "
          "\"sum_sale\": 5.00, \"sum_back\": 12.35}\n"},
         {{"--setchecknum", "0", "--json"}, tx({"--json", reg}).out},
