@@ -299,6 +299,14 @@ void exec(std::map<int, std::string> commands, std::string file) {
     if (const auto broken = dry && changes ? interrupted_change(file) : std::nullopt)
         warn("Warning: file %s has an interrupted change %s; the change finishes it first\n", file,
              std::to_string(broken->number));
+    // A change says, as a read does, that the register it changes is
+    // damaged, before it writes: an undo writes at once, so it looks first.
+    constexpr const char* damage = "Warning: file %s is damaged; tarnex --verify %s lists what is wrong\n";
+    if (undo) {
+        registry now(file);
+        if (!dry) now.load();
+        if ((dry ? before : now).damaged()) warn(damage, file, file);
+    }
     if (undo && dry)
         reg.preview_undo(number);  // every refusal of the real undo, nothing written
     else if (undo)
@@ -311,8 +319,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // no register; a reader is only told, once, that what it reads is damaged.
     const bool create = commands.count(command_create);
     if (changes && !undo && !create) reg.require_register();
-    if ((json || commands.count(command_print)) && !create && reg.damaged())
-        warn("Warning: file %s is damaged; tarnex --verify %s lists what is wrong\n", file, file);
+    if ((json || commands.count(command_print) || changes) && !create && !undo && reg.damaged()) warn(damage, file, file);
 
     field_set given;
     for (const set_option& o : set_options)

@@ -220,15 +220,22 @@ TEST_F(Cli, OnlyAChangeWrites) {
     }
     EXPECT_EQ(tx({"--print", reg}).out, blank_print);
     // A register --verify faults (empty, cut short, a digit no amount has)
-    // reads as before, said so once on standard error; a set still works.
+    // reads as before, said so once on standard error; a set still works,
+    // and every change, dry or real, says so too before it writes.
     const std::string warning = "Warning: file " + reg + " is damaged; tarnex --verify " + reg + " lists what is wrong\n";
     for (const std::string& image : {std::string(), blank.substr(0, 800), blank.substr(0, 523) + "\xA0" + blank.substr(524)}) {
         write_file(reg, image);
-        for (auto args : {std::vector<std::string>{"--print", reg}, {"--json", reg}, {"--setshift", "3", "--print", reg}}) {
-            const run_result r = tx(args);
-            EXPECT_TRUE(r.status == 0 && r.err == warning && !r.out.empty()) << image.size() << args[0] << r.err;
+        for (const auto& [args, prints] :
+             {std::pair{std::vector<std::string>{"--print"}, true}, {{"--json"}, true}, {{"--setshift", "3", "--print"}, true},
+              {{"--setcashcode", "9", "--dry-run"}, true}, {{"--setcashcode", "9"}, false}, {{"--undo", "--dry-run"}, true},
+              {{"--undo"}, false}}) {
+            std::vector<std::string> argv = args;
+            argv.push_back(reg);
+            const run_result r = tx(argv);
+            EXPECT_TRUE(r.status == 0 && r.err == warning && r.out.empty() != prints) << image.size() << args[0] << r.err;
         }
         EXPECT_EQ(read_file(reg)[263], 3);
+        EXPECT_EQ(read_file(reg)[5], 0) << "the undo put back the stored 0";
     }
 }
 
