@@ -291,6 +291,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
         reg.lock();
     } else if (dry && changes) {
         probe_register(file);  // fails as the change would fail to open it
+        journal(file, st).probe();  // and its journal, read, not written
     }
     // A dry run compares what the run would leave with the file as it is,
     // and says what the change would first finish.

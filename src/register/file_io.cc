@@ -407,6 +407,20 @@ bool make_register(const std::string& path, const register_image& image) {
     return done(true);
 }
 
+namespace {
+
+// Whether the staging's temporary name `temp` in `dir` can be cleared: a
+// directory there (which anyone who may write `dir` can make) cannot be, and
+// fails the staging, unless `dir` is closed to the caller and the staging
+// goes another way.
+bool temp_clear(int dir, const std::string& temp) {
+    struct stat st;
+    return fstatat(dir, temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+           faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0;
+}
+
+}  // namespace
+
 void probe_staged(const std::string& path, std::string_view bytes) {
     const place p = locate(path, true, open_error);
     struct stat old;
@@ -414,10 +428,26 @@ void probe_staged(const std::string& path, std::string_view bytes) {
     // As the staging goes: a file that holds the bytes already is left alone;
     // else a temporary file beside it, or, where the directory is closed to
     // the caller, the file itself rewritten.
-    const bool ok = existed ? S_ISREG(old.st_mode) && (holds(p.dir, p.name, bytes) ||
-                                                       faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0 ||
-                                                       faccessat(p.dir, p.name.c_str(), W_OK, AT_EACCESS) == 0)
-                            : faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0;
+    const bool open_dir = faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0;
+    bool ok = false;
+    if (existed && !S_ISREG(old.st_mode))
+        ok = false;
+    else if (existed && holds(p.dir, p.name, bytes))
+        ok = true;
+    else if (open_dir)
+        ok = temp_clear(p.dir, p.name + ".tmp");
+    else
+        ok = existed && faccessat(p.dir, p.name.c_str(), W_OK, AT_EACCESS) == 0;
+    close(p.dir);
+    if (!ok) fail(open_error, path);
+}
+
+void probe_owned(const std::string& path) {
+    const place p = locate(path, false, open_error);
+    struct stat old;
+    const bool odd = fstatat(p.dir, p.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(old.st_mode) &&
+                     !S_ISREG(old.st_mode);
+    const bool ok = !odd && temp_clear(p.dir, p.name + ".tmp");
     close(p.dir);
     if (!ok) fail(open_error, path);
 }

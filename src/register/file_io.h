@@ -38,6 +38,9 @@ int open_followed(const std::string& path, int flags);
 // it; and a followed file (the cash code file) about to get `bytes`.
 void probe_register(const std::string& path);
 void probe_staged(const std::string& path, std::string_view bytes);
+// A name of our own (the journal) about to be staged: neither it nor its
+// temporary name may be anything the staging cannot replace.
+void probe_owned(const std::string& path);
 
 // The register image in the regular file at `path`; bytes past the end of a
 // shorter file read as zero, as in the blank image.  `length`, when given,

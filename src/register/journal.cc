@@ -343,6 +343,10 @@ std::optional<std::uint64_t> journal::append(journal_record r) {
     return records_.back().number;
 }
 
+void journal::probe() const {
+    if (fresh_ || records_.size() >= max_records) probe_owned(path_);
+}
+
 register_image field_image(const std::array<unsigned char, 50>& bytes) {
     register_image image{};
     std::size_t at = 0;

@@ -60,6 +60,7 @@ void registry::lock() {
     if (lock_) return;
     lock_ = std::make_unique<register_lock>(path, false);
     journal_ = std::make_unique<journal>(path, lock_->status());
+    journal_->probe();
     recover();
 }
 

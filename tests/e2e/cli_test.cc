@@ -405,6 +405,22 @@ TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
     EXPECT_EQ(tx({"--print", dir / "fifo"}).err, "Error: can't open file " + dir / "fifo" + " for read\n");
     EXPECT_FALSE(exists(cashcode));
 
+    // A directory at a name the change writes (the cash code file's
+    // temporary name, the journal, the journal's temporary name while there
+    // is no journal) fails the dry run as it fails the change, before either
+    // prints.
+    for (const auto& [name, failing] : {std::pair{cashcode + ".tmp", cashcode}, {reg + ".journal", reg + ".journal"},
+                                        {reg + ".journal.tmp", reg + ".journal"}}) {
+        ASSERT_EQ(mkdir(name.c_str(), 0755), 0) << name;
+        for (const char* mode : {"--dry-run", "--print"}) {
+            const run_result r = tx({"--setcashcode", "5", mode, reg});
+            EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err == "Error: can't open file " + failing + " for write\n")
+                << name << " " << mode << ": " << r.err;
+        }
+        rmdir(name.c_str());
+        EXPECT_EQ(read_file(reg), blank) << name;
+    }
+
     // Standard output that cannot be written (full, closed, a pipe closed
     // by its reader) is a failure: before the change nothing is saved; after
     // it (an undo writes, then prints) the failure says so, lest a retry redo.
