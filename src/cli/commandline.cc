@@ -182,6 +182,50 @@ void check_values(const std::map<int, std::string>& commands, const std::string&
             fail("Error: bad value '%s' for --%s\n", it->second, o.name);
 }
 
+// getopt_long's own complaints, in its words, which callers recognise, but
+// written here with every text from the command line escaped: a typed option
+// must not reach a terminal raw.  getopt_long leaves the option it refused
+// at argv[optind - 1]; optopt is 0 for a long option it does not know, the
+// option's number for a missing or unwanted argument, and the character of
+// a refused single-dash option (there are none).
+void option_error(int argc, char** argv, const std::vector<option>& table) {
+    const std::string program = escaped(argv[0]);
+    const std::string_view last = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
+    const bool dashes = last.size() > 2 && last.starts_with("--");
+    const std::string_view name = dashes ? last.substr(2, last.find('=') - 2) : "";
+    std::vector<const option*> matches;
+    const option* exact = nullptr;
+    for (const option& o : table) {
+        if (!o.name || !std::string_view(o.name).starts_with(name)) continue;
+        matches.push_back(&o);
+        if (name == o.name) exact = &o;
+    }
+    if (dashes && optopt == 0) {
+        if (matches.size() > 1 && !exact) {
+            std::string line = program + ": option '" + escaped(last) + "' is ambiguous; possibilities:";
+            for (const option* o : matches) line.append(" '--").append(o->name).append("'");
+            std::fprintf(stderr, "%s\n", line.c_str());
+        } else {
+            std::fprintf(stderr, "%s: unrecognized option '%s'\n", program.c_str(), escaped(last).c_str());
+        }
+        return;
+    }
+    const option* found = exact ? exact : matches.size() == 1 ? matches.front() : nullptr;
+    if (dashes && found && found->val == optopt) {
+        const bool valued = last.find('=') != std::string_view::npos;
+        if (found->has_arg == no_argument && valued) {
+            std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", program.c_str(), found->name);
+            return;
+        }
+        if (found->has_arg == required_argument && !valued && optind == argc) {
+            std::fprintf(stderr, "%s: option '--%s' requires an argument\n", program.c_str(), found->name);
+            return;
+        }
+    }
+    const char refused = static_cast<char>(optopt);
+    std::fprintf(stderr, "%s: invalid option -- '%s'\n", program.c_str(), escaped(std::string_view(&refused, 1)).c_str());
+}
+
 }  // namespace
 
 std::vector<option> long_options() {
@@ -216,10 +260,16 @@ void commandline(int argc, char** argv) {
     std::map<int, std::string> commands;
     bool refused = false;
     int index = 0;
+    opterr = 0;  // its complaints are written by option_error
     for (int c; (c = getopt_long(argc, argv, "", table.data(), &index)) != -1;) {
+        if (c == '?') {
+            option_error(argc, argv, table);
+            refused = true;
+            continue;
+        }
         if (c == command_help) {
             convert::take_locale();
-            std::printf(convert::to_string(usage).c_str(), argv[0]);
+            std::printf(convert::to_string(usage).c_str(), escaped(argv[0]).c_str());
             flush_output();
             std::exit(0);
         }
