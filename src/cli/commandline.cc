@@ -333,6 +333,11 @@ void exec(std::map<int, std::string> commands, std::string file) {
         // Standard output closed under a run that has written is reported as
         // a failure that says so, not ended silently by the signal.
         std::signal(SIGPIPE, SIG_IGN);
+        // A signal that comes while the lock is awaited or the change made
+        // must not end the run after the change without a word: a caller
+        // would retry, and a second undo redoes.  The run is short; it ends
+        // as it would have, and what it printed says what it did.
+        hold_signals_until_exit();
         // The cash desk program may be writing too; the technician should know.
         if (const auto other = find_holder(file); other && other->pid)
             warn("Warning: file %s is open in process %s (%s)\n", file, std::to_string(other->pid), other->name);

@@ -157,18 +157,24 @@ void cui_session() {
         notice.show();
     }
 
+    bool saved = false;
     while (!input_lost()) {
         const int id = choose(reg);
         if (id >= 1 && id <= static_cast<int>(dialogs.size())) {
             edit(reg, dialogs[static_cast<std::size_t>(id - 1)]);
             continue;
         }
-        if (id == save_and_leave && !input_lost()) reg.save();
+        if (id == save_and_leave && !input_lost()) {
+            reg.save();
+            saved = true;
+        }
         break;
     }
 
     end_session();
     on_failure(nullptr);
     show_warnings();
-    if (input_lost()) std::exit(1);
+    // A signal held during the save lands once it is made: the session ends
+    // as a save does, not with the status of one left without saving.
+    if (input_lost() && !saved) std::exit(1);
 }

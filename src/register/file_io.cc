@@ -507,6 +507,13 @@ held_signals::held_signals() {
 
 held_signals::~held_signals() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
 
+void hold_signals_until_exit() {
+    sigset_t hold;
+    sigemptyset(&hold);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&hold, s);
+    sigprocmask(SIG_BLOCK, &hold, nullptr);
+}
+
 std::uint64_t read_le(const unsigned char* at, std::size_t width) {
     std::uint64_t v = 0;
     for (std::size_t i = width; i-- > 0;) v = (v << 8) | at[i];

@@ -154,6 +154,12 @@ private:
     sigset_t saved_;
 };
 
+// Holds the same signals from now until the process ends: a run that
+// changes the register finishes and reports as it would have (its output,
+// its status), and one that arrives meanwhile is dropped at the exit, never
+// delivered after the change to end the run without a word.
+void hold_signals_until_exit();
+
 // Reads a little-endian integer of `width` bytes.
 std::uint64_t read_le(const unsigned char* at, std::size_t width);
 // Writes the low `width` bytes of `value`, little-endian.

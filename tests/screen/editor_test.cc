@@ -473,6 +473,25 @@ TEST_F(Editor, SignalsAndALostTerminalEndTheSessionWithoutSaving) {
         }
         EXPECT_EQ(read_file(reg), blank) << sig;
     }
+    // One that comes while the save waits for the cash desk's lock lands
+    // after the save: the session ends as a save does, with status 0.
+    for (int sig : {SIGHUP, SIGTERM}) {
+        opt.ignore_hangup = false;
+        write_file(reg, blank);
+        auto t = start_editor();
+        enter(*t, 2, "5");
+        const int held = ::open(reg.c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(held, F_SETLK, &whole), 0);
+        leave(*t, 13);
+        usleep(300'000);
+        kill(t->pid(), sig);
+        usleep(200'000);
+        close(held);
+        EXPECT_EQ(t->wait_exit(std::chrono::milliseconds(4000)), 0) << sig;
+        EXPECT_EQ(read_file(reg)[263], 5) << sig;
+    }
 }
 
 }  // namespace
