@@ -52,6 +52,25 @@ bool only_root_writes(int dir) {
            ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
 }
 
+// The directory `path` names from `from` (or from the root, for an absolute
+// one), each component opened without following a link: whoever owns a
+// directory on the way could otherwise swap one for a link and send root
+// elsewhere.  -1 when a component is missing, no directory, or a link.
+int open_directory_strictly(int from, const std::string& path) {
+    int fd = path.starts_with('/') ? open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : fcntl(from, F_DUPFD_CLOEXEC, 0);
+    for (std::size_t at = 0; fd >= 0 && at < path.size();) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") continue;
+        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
 // Where the last component of `path` is, with its symbolic links followed
 // under the link rule (see the header) when `follow`; a missing name, or one
 // that is no link, is returned as it is, for the caller's open to report or
@@ -75,9 +94,8 @@ place locate(const std::string& path, bool follow, const char* error) {
         if (geteuid() != 0 || (st.st_uid == 0 && only_root_writes(dir))) n = readlinkat(dir, name.c_str(), text, sizeof text);
         const std::string to(text, n > 0 ? static_cast<std::size_t>(n) : 0);
         // An absolute target ignores `dir`; a relative one starts from it.
-        const int next = n > 0 && n < static_cast<ssize_t>(sizeof text)
-                             ? openat(dir, directory_of(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                             : -1;
+        // Its directories are not followed: a link there is refused.
+        const int next = n > 0 && n < static_cast<ssize_t>(sizeof text) ? open_directory_strictly(dir, directory_of(to)) : -1;
         close(dir);
         if (next < 0) return refused();
         dir = next;

@@ -8,8 +8,11 @@
 // code file's path is followed only when root owns it and the directory that
 // holds it can be written by root alone (owned by root, and no group or
 // other write unless it is sticky); any other link gets that file's open
-// error.  A followed link whose target is missing gets its target created, as
-// fopen would, and is never itself replaced.  The kept previous version, its
+// error.  The target's directories are reached without following links
+// (each component opened on its own, a link there refused with the same
+// error), so that no one who owns one of them can swap it for a link and
+// redirect root.  A followed link whose target is missing gets its target
+// created, as fopen would, and is never itself replaced.  The kept previous version, its
 // record and every temporary file are names tarnex owns: never followed, a
 // link there is replaced as a name, and an owner or mode is only ever set on
 // a file just created.

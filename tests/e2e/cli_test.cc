@@ -631,6 +631,24 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
         EXPECT_TRUE(stat(secret.c_str(), &st) == 0 && st.st_uid == 0) << what;
         EXPECT_EQ(lstat(c.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode), c.outcome != replaced) << what;
     }
+    // A followed link's target directories are not followed: one that the
+    // owner of a directory on the way swapped for a link (here to root's
+    // vault) gets the file's error, and nothing is made or written there.
+    run({"rm", "-f", planted, cashcode});
+    for (const std::string& d : {data, conf}) chown(d.c_str(), 0, 0);
+    write_file(secret, blank);
+    const std::string image = read_file(reg);
+    ASSERT_EQ(symlink("vault", (dir / "swapped").c_str()), 0);
+    for (const auto& [link, target, args] :
+         {std::tuple{cashcode, "swapped/cashcode", std::vector<std::string>{"--setcashcode", "5", reg}},
+          {planted, "swapped/file", {"--setshift", "5", planted}}}) {
+        ASSERT_EQ(symlink((dir / target).c_str(), link.c_str()), 0);
+        const run_result r = tx(args);
+        EXPECT_EQ(r.err, "Error: can't open file " + link + " for write\n") << link;
+    }
+    EXPECT_FALSE(exists(dir / "vault/cashcode"));
+    EXPECT_EQ(read_file(secret), blank);
+    EXPECT_EQ(read_file(reg), image);
 }
 
 // --undo puts back only what the last change changed: a counter and a
