@@ -161,6 +161,43 @@ void history(const std::string& file, bool json) {
     std::exit(0);
 }
 
+// --init: a blank register made only where there is none or the file is
+// empty, decided under the lock (a cash desk that writes its first register
+// meanwhile keeps it); a file that holds anything is left alone.  --json
+// says which, and --dry-run what it would be, writing nothing.
+void init(const std::string& file, bool dry, bool json) {
+    bool created = false;
+    if (dry) {
+        created = probe_make_register(file);
+        if (!created) {
+            std::size_t length = 0;
+            read_image(file, &length);
+            created = length == 0;
+            if (created) probe_register(file);
+        }
+    } else {
+        hold_signals_until_exit();
+        registry reg(file);
+        created = reg.create();
+        if (!created) {
+            reg.lock();
+            reg.load();
+            created = reg.length() == 0;
+            // The blank image byte for byte, as one made where none was
+            // (its desk and receipt numbers stored as 0), written as
+            // --create writes, cash code file and all.
+            if (created) {
+                reg.clear();
+                reg.cashcode = reg.checknum = 0;
+                reg.save(field_set().set());
+            }
+        }
+    }
+    if (json) std::printf("{\"created\": %s}\n", created ? "true" : "false");
+    flush_output(created && !dry ? file : "");
+    std::exit(0);
+}
+
 // The number --undo=N names: digits only, not 0.
 std::uint64_t change_number(const std::string& text) {
     if (text.empty()) return 0;
@@ -251,6 +288,8 @@ std::vector<option> long_options() {
     // and longer still work.  Nothing else begins with "o".
     table.push_back({"history", no_argument, nullptr, command_history});
     table.push_back({"operator", required_argument, nullptr, command_operator});
+    // Nothing else begins with "i".
+    table.push_back({"init", no_argument, nullptr, command_init});
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
@@ -283,7 +322,7 @@ void commandline(int argc, char** argv) {
         if ((c > command_create && c < command_help) || c == command_reason || c == command_operator ||
             c == command_undo)
             commands[c] = optarg ? optarg : "";
-        else if (c == command_print || c == command_create || c == command_history ||
+        else if (c == command_print || c == command_create || c == command_history || c == command_init ||
                  (c >= command_verify && c <= command_dry_run))
             commands[c] = "";
         else
@@ -308,6 +347,16 @@ void exec(std::map<int, std::string> commands, std::string file) {
         if (commands.size() > 1 + commands.count(command_json))
             fail("Error: can't show the history of file %s and do more in one run\n", file);
         history(file, commands.count(command_json));
+    }
+    if (commands.count(command_init)) {
+        const std::size_t with = commands.count(command_json) + commands.count(command_dry_run) +
+                                 commands.count(command_reason) + commands.count(command_operator);
+        if (commands.size() > 1 + with) fail("Error: can't make file %s a register and do more in one run\n", file);
+        const auto reason = commands.find(command_reason);
+        set_trail_reason(reason != commands.end() ? reason->second : "");
+        const auto by = commands.find(command_operator);
+        set_trail_operator(by != commands.end() ? by->second : "");
+        init(file, commands.count(command_dry_run), commands.count(command_json));
     }
     check_values(commands, file);
     const std::uint64_t number = commands.count(command_undo) ? change_number(commands[command_undo]) : 0;

@@ -460,6 +460,16 @@ void probe_staged(const std::string& path, std::string_view bytes) {
     if (!ok) fail(open_error, path);
 }
 
+bool probe_make_register(const std::string& path) {
+    const place p = locate(path, true, open_error);
+    struct stat st;
+    const bool there = fstatat(p.dir, p.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool ok = there || (faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0 && temp_clear(p.dir, p.name + ".tmp"));
+    close(p.dir);
+    if (!ok) fail(open_error, path);
+    return !there;
+}
+
 void probe_owned(const std::string& path) {
     const place p = locate(path, false, open_error);
     struct stat old;

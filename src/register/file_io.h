@@ -41,6 +41,10 @@ int open_followed(const std::string& path, int flags);
 // it; and a followed file (the cash code file) about to get `bytes`.
 void probe_register(const std::string& path);
 void probe_staged(const std::string& path, std::string_view bytes);
+// Whether make_register() would make the register at `path` (no file is
+// there, a link at the last component followed under the link rule); ends
+// the run with the error it would meet making it.  Writes nothing.
+bool probe_make_register(const std::string& path);
 // A name of our own (the journal) about to be staged: neither it nor its
 // temporary name may be anything the staging cannot replace.
 void probe_owned(const std::string& path);

@@ -37,11 +37,11 @@ registry::registry(std::string p) : path(std::move(p)) {}
 
 registry::~registry() = default;
 
-void registry::create() {
+bool registry::create() {
     held_signals hold;
     // Made whole under another name and linked in: no crash leaves a part of
     // a register, and one that appeared meanwhile is never blanked.
-    if (!make_register(path, empty_reg)) return;
+    if (!make_register(path, empty_reg)) return false;
     lock_ = std::make_unique<register_lock>(path, false);
     journal_ = std::make_unique<journal>(path, lock_->status());
     const register_image none{};
@@ -54,6 +54,7 @@ void registry::create() {
     lock_->unlock();
     lock_.reset();
     journal_.reset();
+    return true;
 }
 
 void registry::lock() {

@@ -46,7 +46,7 @@ public:
     //
     // Every change is first recorded in the register's journal (journal.h),
     // synced, so that one a power cut interrupts is finished by the next.
-    void create();  // the blank register made where no file is (one there is left alone), logged; members untouched
+    bool create();  // the blank register made where no file is (one there is left alone: false), logged; members untouched
     void load();    // members from the file; read under the lock when lock() was called
     void load_image(const std::array<unsigned char, register_size>& image);  // members from an image in memory
     void clear();   // members from the blank image; the next save writes it whole, file untouched till then

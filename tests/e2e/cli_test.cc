@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <chrono>
 #include <clocale>
 #include <sstream>
@@ -505,6 +506,58 @@ struct record_lock {
     }
     ~record_lock() { close(fd); }
 };
+
+// --init makes the blank register only where there is none or the file is
+// empty, as it finds it under the lock; a file that holds anything, a
+// register written a moment ago included, is left alone.  Status 0 either
+// way; --json says which, and a dry run what it would do, writing nothing.
+TEST_F(Cli, InitMakesARegisterOnlyWhereNoneIs) {
+    const std::string traded = blank.substr(0, 550) + "\xEA\x0B" + blank.substr(552);  // count_sale 3050
+    const std::optional<std::string> missing;
+    const struct {
+        std::optional<std::string> before;
+        std::vector<std::string> options;
+        std::string out;
+        std::optional<std::string> after;
+    } cases[] = {
+        {missing, {}, "", blank},
+        {missing, {"--json"}, "{\"created\": true}\n", blank},
+        {missing, {"--json", "--dry-run"}, "{\"created\": true}\n", missing},
+        {"", {"--json"}, "{\"created\": true}\n", blank},
+        {"", {"--dry-run"}, "", ""},
+        {traded, {"--json"}, "{\"created\": false}\n", traded},
+        {traded, {"--json", "--dry-run"}, "{\"created\": false}\n", traded},
+        {"x", {}, "", "x"},
+    };
+    for (const auto& c : cases) {
+        std::remove(reg.c_str());
+        std::remove((reg + ".journal").c_str());
+        if (c.before) write_file(reg, *c.before);
+        std::vector<std::string> args = {"--init"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back(reg);
+        const run_result r = tx(args);
+        const std::string what = (c.before ? std::to_string(c.before->size()) : "missing") + " " + c.out;
+        EXPECT_TRUE(r.status == 0 && r.err.empty()) << what << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << what;
+        EXPECT_EQ(exists(reg), c.after.has_value()) << what;
+        if (c.after) {
+            EXPECT_EQ(read_file(reg), *c.after) << what;
+        }
+    }
+    // Decided under the lock: a cash desk that writes its first register
+    // while --init waits for the lock keeps it.
+    write_file(reg, "");
+    auto held = std::make_unique<record_lock>(reg);
+    const int init = start({TARNEX_BIN, "--init", reg}, env);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    write_file(reg, traded);
+    held.reset();
+    EXPECT_EQ(finish(init), 0);
+    EXPECT_EQ(read_file(reg), traded);
+    EXPECT_EQ(tx({"--init", "--setshift", "3", reg}).err,
+              "Error: can't make file " + reg + " a register and do more in one run\n");
+}
 
 // Writers wait for each other and each keeps what the other wrote; a lock
 // held too long is reported, and nothing is written.
