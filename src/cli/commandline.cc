@@ -435,7 +435,16 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // The values are printed before they are saved: a cash code file the
     // save could not write must stop the run before it prints values the
     // till will not hold.  An undo has written already and prints after.
-    if (changes && (dry || !undo)) probe_staged(rooted(cashcode_file), member_text(reg, &registry::cashcode));
+    const std::string code_path = rooted(cashcode_file), desk = member_text(reg, &registry::cashcode);
+    std::optional<std::string> code_now;  // what a dry run finds in the cash code file
+    if (changes && dry && directory_missing(code_path)) {
+        // A copy looked at on a machine that is no till: only the save
+        // needs the cash code file.
+        warn("Warning: there is no cash code file %s here; saving file %s needs one\n", code_path, file);
+    } else if (changes && (dry || !undo)) {
+        probe_staged(code_path, desk);
+        if (dry) code_now = read_followed(code_path, 64);
+    }
 
     if (json)
         print_json(reg, verified);
@@ -448,6 +457,13 @@ void exec(std::map<int, std::string> commands, std::string file) {
         registry after(file);
         after.load_image(reg.encoded(given));
         for (const std::string& line : changed_values(before, after)) std::printf("%s\n", line.c_str());
+        // The save rewrites the till's cash code file too, whichever
+        // register it saves: say so, and when it is not the till's own.
+        if (code_now != desk) {
+            std::printf("cash code file %s: %s -> %s%s\n", escaped(code_path).c_str(),
+                        code_now ? escaped(*code_now).c_str() : "none", desk.c_str(),
+                        tills_register(st) ? "" : (" (" + escaped(file) + " is not the till's register)").c_str());
+        }
     }
     flush_output(reg.wrote() ? file : "");
 

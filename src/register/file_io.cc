@@ -460,6 +460,31 @@ void probe_staged(const std::string& path, std::string_view bytes) {
     if (!ok) fail(open_error, path);
 }
 
+bool directory_missing(const std::string& path) {
+    struct stat st;
+    return stat(directory_of(path).c_str(), &st) != 0 && errno == ENOENT;
+}
+
+std::optional<std::string> read_followed(const std::string& path, std::size_t limit) {
+    const int fd = open_regular(path, O_RDONLY, nullptr);
+    if (fd < 0) return std::nullopt;
+    std::string text(limit, '\0');
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = read(fd, text.data() + got, limit - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    text.resize(got);
+    return text;
+}
+
 bool probe_make_register(const std::string& path) {
     const place p = locate(path, true, open_error);
     struct stat st;

@@ -23,6 +23,7 @@
 #include <array>
 #include <csignal>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,14 @@ void probe_staged(const std::string& path, std::string_view bytes);
 // there, a link at the last component followed under the link rule); ends
 // the run with the error it would meet making it.  Writes nothing.
 bool probe_make_register(const std::string& path);
+// Whether the directory that would hold `path` does not exist at all (a
+// machine that is no till, for a copy's dry run).
+bool directory_missing(const std::string& path);
+// The text of the regular file at `path`, read as open_followed() opens it
+// (the link rule), at most `limit` bytes; nothing when it is missing, no
+// regular file, a link the rule refuses or unreadable.  Never a FIFO or a
+// device, never waits.
+std::optional<std::string> read_followed(const std::string& path, std::size_t limit);
 // A name of our own (the journal) about to be staged: neither it nor its
 // temporary name may be anything the staging cannot replace.
 void probe_owned(const std::string& path);

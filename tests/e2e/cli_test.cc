@@ -334,7 +334,9 @@ TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
         std::vector<std::string> args;
         std::string out;
     } cases[] = {
-        {{"--setshift", "42", "--setsum_sale", "5", "--setcashcode", "3"}, "cashcode 1 -> 3\nshift 41 -> 42\n"},
+        // The till's cash code file changes with the desk number.
+        {{"--setshift", "42", "--setsum_sale", "5", "--setcashcode", "3"},
+         "cashcode 1 -> 3\nshift 41 -> 42\ncash code file " + cashcode + ": 1 -> 3\n"},
         {{"--setshift", "41", "--setsum_sale", "5.00", "--setshift_begin", "2024-03-13T08:30:15Z"}, ""},
         // The blank register's desk and receipt numbers are saved as the 1
         // they read as.
@@ -367,6 +369,24 @@ TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
         EXPECT_TRUE(read_file(reg) == image && read_file(reg + "-") == kept && read_file(cashcode) == code) << c.args[0];
     }
     close(held);
+    // A copy's dry run says that the till's cash code file would change; on
+    // a machine that is no till (no cash code directory) it and a read still
+    // work, and only the save fails, on the cash code file.
+    const std::string copy = dir / "copy.reg";
+    write_file(copy, image);
+    EXPECT_EQ(tx({"--setcashcode", "99", "--dry-run", copy}).out,
+              "cashcode 1 -> 99\ncash code file " + cashcode + ": 1 -> 99 (" + copy + " is not the till's register)\n");
+    env["TARNEX_ROOT"] = dir / "nowhere";
+    const std::string none = dir / "nowhere/quelvaris/cash/conf/cashcode";
+    run_result r = tx({"--setcashcode", "99", "--dry-run", copy});
+    EXPECT_TRUE(r.status == 0 && r.err == "Warning: there is no cash code file " + none + " here; saving file " + copy + " needs one\n")
+        << r.err;
+    EXPECT_EQ(r.out, "cashcode 1 -> 99\ncash code file " + none + ": none -> 99 (" + copy + " is not the till's register)\n");
+    EXPECT_EQ(tx({"--print", copy}).status, 0);
+    r = tx({"--setcashcode", "99", "--print", copy});
+    EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err == "Error: can't open file " + none + " for write\n") << r.err;
+    EXPECT_EQ(read_file(copy), image);
+    env["TARNEX_ROOT"] = dir.path;
     // A dry run counts among the reading options, not the changes.
     EXPECT_EQ(tx({"--undo", "--setshift", "1", "--dry-run", reg}).status, 1);
 }
