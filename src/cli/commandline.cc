@@ -115,6 +115,24 @@ void print_json(const registry& reg, const std::string& verified) {
 // else is done, and stop the run.  For --json the damage is the one object
 // printed, each finding's "offset N: " taken apart; a sound file prints
 // nothing here and its values say so.  Returns the keys --json adds to them.
+// The cash code file as the verify sees it, for --json: its text, read under
+// the link rule (null when it is missing or cannot be read), and whether it
+// names the desk the register holds (null for a register that is not the
+// till's own, whose desk the file does not name).
+std::string cashcode_json(const std::string& file) {
+    const std::string path = rooted(cashcode_file);
+    const std::optional<std::string> text = read_followed(path, 64);
+    struct stat st;
+    std::string agrees = "null";
+    if (stat(file.c_str(), &st) == 0 && tills_register(st)) {
+        registry reg(file);
+        reg.load();
+        agrees = text == member_text(reg, &registry::cashcode) ? "true" : "false";
+    }
+    return ", \"cashcode_file\": {\"path\": " + json_string(path) + ", \"text\": " +
+           (text ? json_string(escaped(*text)) : "null") + ", \"agrees\": " + agrees + "}";
+}
+
 std::string verify(const std::string& file, bool json) {
     const std::vector<std::string> findings = verify_file(file);
     const std::optional<interruption> broken = interrupted_change(file);
@@ -126,6 +144,7 @@ std::string verify(const std::string& file, bool json) {
             keys.append(i ? ", " : "").append(json_string(broken->fields[i]));
         keys += "]}";
     }
+    if (json) keys += cashcode_json(file);
     if (!json) {
         for (const std::string& line : findings) std::printf("%s\n", line.c_str());
         if (broken) std::printf("interrupted change %llu: %s\n", static_cast<unsigned long long>(broken->number), fields.c_str());

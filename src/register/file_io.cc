@@ -107,8 +107,16 @@ place locate(const std::string& path, bool follow, const char* error) {
 
 constexpr int open_always = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
-// With O_CREAT, `created` tells whether this very call made the file.
+// With O_CREAT, `created` tells whether this very call made the file.  A
+// name that is neither a regular file nor a link is never opened: opening a
+// device can rewind a tape or hang up a line, and a FIFO's writer sees a
+// reader come and go.
 int open_in(int dir, const std::string& name, int flags, bool& created) {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        errno = ENXIO;
+        return -1;
+    }
     if (!(flags & O_CREAT)) return openat(dir, name.c_str(), flags | open_always);
     for (int attempt = 0; attempt < 3; ++attempt) {
         int fd = openat(dir, name.c_str(), (flags & ~O_CREAT) | open_always);
@@ -129,9 +137,10 @@ void give_to_directory_owner(int fd, int dir, const std::string& path) {
     }
 }
 
-// O_NONBLOCK keeps a FIFO from hanging the open; only regular files are
-// registers, so nothing else is read or written.  The plain open is tried
-// first: a register that is no link costs one call.  Without an `error`, -1
+// Only regular files are registers, so nothing else is opened, read or
+// written (O_NONBLOCK still keeps a FIFO swapped in meanwhile from hanging
+// the open).  The plain open is tried first: a register that is no link
+// costs a look and one open.  Without an `error`, -1
 // for a file that cannot be opened.
 int open_regular(const std::string& path, int flags, const char* error) {
     bool created = false;

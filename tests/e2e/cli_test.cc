@@ -12,6 +12,8 @@
 #include <locale.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -425,6 +427,19 @@ TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
     run({"mkfifo", dir / "fifo"});
     EXPECT_EQ(tx({"--print", dir / "fifo"}).err, "Error: can't open file " + dir / "fifo" + " for read\n");
     EXPECT_FALSE(exists(cashcode));
+    // Nor is it ever opened, by the read, the verify or a change's look for
+    // another process on it: a writer waiting for a reader keeps waiting.
+    const int writer = start({"sh", "-c", "echo x > " + dir / "fifo"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const auto& args : {std::vector<std::string>{"--setshift", "3"}, {"--verify", "--json"}, {"--json"}}) {
+        std::vector<std::string> argv = args;
+        argv.push_back(dir / "fifo");
+        EXPECT_EQ(tx(argv).status, 1) << args[0];
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the FIFO was opened";
+    kill(writer, SIGKILL);
+    finish(writer);
 
     // A directory at a name the change writes (the cash code file's
     // temporary name, the journal, the journal's temporary name while there
