@@ -301,6 +301,38 @@ TEST_F(Editor, ACancelledOrUnchangedDialogChangesNothing) {
     EXPECT_EQ(read_file(reg), image);
 }
 
+// A save that cannot be made (the cash desk holds its lock past the wait, a
+// directory that cannot be written) says why in a box and goes back to the
+// menu with every edit kept: saved again it is made; left, the error line
+// still stands on standard error, with status 1.
+TEST_F(Editor, AFailedSaveKeepsEveryEditAndSaysWhy) {
+    for (bool save_again : {true, false}) {
+        write_file(reg, blank);
+        auto t = start_editor();
+        enter(*t, 2, "5");
+        enter(*t, 3, "77");
+        const int held = ::open(reg.c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(held, F_SETLK, &whole), 0);
+        leave(*t, 13);
+        ASSERT_TRUE(t->wait_anywhere("Error: can't lock file", std::chrono::milliseconds(8000))) << t->dump();
+        ASSERT_TRUE(t->wait_idle());
+        EXPECT_TRUE(t->anywhere("Запись не выполнена:")) << t->dump();
+        close(held);
+        EXPECT_EQ(read_file(reg), blank);
+        ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));  // the box closes; the menu is back
+        ASSERT_TRUE(t->wait_text(row_of(14), 2, "Выход без сохранения"));
+        EXPECT_EQ(value(*t, 2).substr(0, 2), "5 ");
+        EXPECT_EQ(value(*t, 3).substr(0, 3), "77 ");
+        leave(*t, save_again ? 13 : 14);
+        EXPECT_EQ(t->wait_exit(std::chrono::milliseconds(4000)), save_again ? 0 : 1);
+        EXPECT_EQ(read_file(reg)[263], save_again ? 5 : 0);
+        EXPECT_EQ(t->output().ends_with("Error: can't lock file " + reg + "\r\n"), !save_again)
+            << t->output().substr(t->output().size() - 100);
+    }
+}
+
 TEST_F(Editor, ShowsTheTillsOwnBytesUnderACp1251Locale) {
     opt.env["LANG"] = "ru_RU.CP1251";
     opt.charset = "CP1251";
@@ -367,6 +399,13 @@ TEST_F(Editor, RegisterErrorsLeaveAUsableTerminal) {
         if (t.wait_text(row_of(14), 2, "Выход без сохранения", std::chrono::milliseconds(2000))) {
             ASSERT_TRUE(t.wait_idle());
             leave(t, 13);
+            // A save that fails says so and keeps the session; left, the
+            // error line follows it.
+            ASSERT_TRUE(t.wait_anywhere("Запись не выполнена:")) << c.error;
+            ASSERT_TRUE(t.wait_idle());
+            t.press(VTERM_KEY_ENTER);
+            ASSERT_TRUE(t.wait_idle());
+            leave(t, 14);
         }
         EXPECT_EQ(t.wait_exit(), 1) << c.error;
         EXPECT_NE(t.output().find(c.error + "\r\n"), std::string::npos) << c.error;
