@@ -68,11 +68,30 @@ bool ask(window& dialog, const field_dialog& d, std::string& text) {
     return field.right_side_edit(text, "0");
 }
 
+// Why a typed text the field's mask let through is no value the file can
+// hold, in the editor's words.
+std::string refusal(const field_dialog& d, const std::string& text) {
+    if (std::holds_alternative<double registry::*>(d.member))
+        return text.find_first_of("0123456789") == std::string::npos ? "Введите сумму"_cp.str()
+                                                                     : "Не больше 999999999999.99"_cp.str();
+    if (!std::holds_alternative<std::time_t registry::*>(d.member)) return "Не больше 65535"_cp.str();
+    // The date's field holds digits at fixed places: dd.dd.dddd dd:dd.
+    const auto at = [&](std::size_t from, std::size_t count) {
+        int n = 0;
+        for (std::size_t i = from; i < from + count && i < text.size(); ++i) n = n * 10 + (text[i] - '0');
+        return n;
+    };
+    if (at(11, 2) > 23 || at(14, 2) > 59) return "Нет такого времени"_cp.str();
+    if (at(6, 4) < 1801 || at(6, 4) > 9998) return "Год от 1801 до 9998"_cp.str();
+    return "Нет такой даты"_cp.str();
+}
+
 // Every value has to be one the file can hold: a number above 65535, a sum
-// beyond the file's digits or a day that does not exist (31.02) is refused
-// by asking again, the field showing the value as it still is.  An emptied
-// number or sum field is 0.  Sets the member and returns true once a value
-// is accepted; false on Escape, the member unchanged.
+// beyond the file's digits or a day that does not exist (31.02) is refused,
+// said why in a box, and asked again, the field showing the value as it
+// still is.  An emptied number or sum field is 0.  Sets the member and
+// returns true once a value is accepted; false on Escape, the member
+// unchanged.
 bool ask_until_valid(registry& reg, const field_dialog& d) {
     window dialog(6, 5, 11, 35);
     for (;;) {
@@ -83,6 +102,9 @@ bool ask_until_valid(registry& reg, const field_dialog& d) {
         // all, and the save does not write it.
         if (text == shown) return true;
         if (set_member(reg, d.member, text.empty() ? "0" : text)) return true;
+        if (input_lost()) return false;
+        message_box why(6, 5, 11, 35, refusal(d, text));
+        why.show();
     }
 }
 

@@ -125,7 +125,8 @@ TEST_F(Editor, SavesEveryValueAndTheCashCode) {
     enter(*t, 10, "27");
     enter(*t, 11, "123456789012.3");
     EXPECT_EQ(t->row(row_of(11)), " │Сумма продаж тек.см       :12345678901│") << "cut at the menu's edge";
-    enter(*t, 12, "0");
+    enter(*t, 12, "12,50");  // a comma is the decimal point, as on the command line
+    EXPECT_EQ(value(*t, 12), "12.50      ");
     EXPECT_TRUE(inverse(*t, row_of(1), 2, 38));
     leave(*t, 13);
     EXPECT_EQ(t->wait_exit(), 0);
@@ -133,7 +134,7 @@ TEST_F(Editor, SavesEveryValueAndTheCashCode) {
     EXPECT_EQ(printed(),
               "cashcode = 65535\nshift = 0\nchecknum = 4464\nshift_begin = 02.03.2024 10:00\n"
               "tcount_sale = 12\ntcount_back = 4464\ntsum_sale = 1234.50\ntsum_back = 0.50\n"
-              "count_sale = 3050\ncount_back = 27\nsum_sale = 123456789012.30\nsum_back = 0.00\n");
+              "count_sale = 3050\ncount_back = 27\nsum_sale = 123456789012.30\nsum_back = 12.50\n");
     EXPECT_EQ(read_file(cashcode), "65535");
 }
 
@@ -145,6 +146,8 @@ TEST_F(Editor, ValuesTheFileCannotHoldAreAskedAgainAndEscapeKeepsThem) {
     open(*t, 1);
     ASSERT_TRUE(press(*t, VTERM_KEY_BACKSPACE, 2));
     ASSERT_TRUE(type(*t, "70000"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    EXPECT_TRUE(t->anywhere("Не больше 65535")) << "said why\n" << t->dump();
     ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
     EXPECT_EQ(t->text(7, 6, 26), "Номер кассы (макс. 65535):") << "asked again";
     EXPECT_EQ(t->text(8, 8, 5), "   42") << "showing the number still in force";
@@ -159,10 +162,17 @@ TEST_F(Editor, ValuesTheFileCannotHoldAreAskedAgainAndEscapeKeepsThem) {
     EXPECT_EQ(value(*t, 1).substr(0, 2), "1 ");
     struct {
         int entry;
-        const char *typed, *shown;  // the field asked again, with the value in force
-    } refused[] = {{2, "70000", "     0"}, {8, "999999999999999", "           0.00"}, {4, "310220241000", "01.01.1970 03:00"}};
+        const char *typed, *why, *shown;  // why it is refused; the field asked again, with the value in force
+    } refused[] = {{2, "70000", "Не больше 65535", "     0"},
+                   {8, "999999999999999", "Не больше 999999999999.99", "           0.00"},
+                   {8, ",", "Введите сумму", "           0.00"},
+                   {4, "310220241000", "Нет такой даты", "01.01.1970 03:00"},
+                   {4, "010120242500", "Нет такого времени", "01.01.1970 03:00"},
+                   {4, "01011700", "Год от 1801 до 9998", "01.01.1970 03:00"}};
     for (const auto& r : refused) {
         enter(*t, r.entry, r.typed, r.entry == 4 ? 0 : 16);  // the date's mask is typed over
+        EXPECT_TRUE(t->anywhere(r.why)) << r.typed << "\n" << t->dump();
+        ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
         EXPECT_EQ(t->text(8, 8, static_cast<int>(strlen(r.shown))), r.shown) << r.typed;
         ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));
     }
