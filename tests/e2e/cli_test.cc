@@ -391,6 +391,12 @@ TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
     env["TARNEX_ROOT"] = dir.path;
     // A dry run counts among the reading options, not the changes.
     EXPECT_EQ(tx({"--undo", "--setshift", "1", "--dry-run", reg}).status, 1);
+    // The set itself tells the seconds it drops apart in its record (and
+    // its log line, made by the same words).
+    ASSERT_EQ(tx({"--setshift_begin", "13.03.2024 08:30", reg}).status, 0);
+    const std::string newest = tx({"--history", reg}).out;
+    EXPECT_TRUE(newest.substr(0, newest.find('\n')).ends_with(": shift_begin 13.03.2024 08:30:15 -> 13.03.2024 08:30:00"))
+        << newest;
 }
 
 TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
