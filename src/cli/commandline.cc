@@ -89,6 +89,7 @@ constexpr auto usage =
     "\t--version - вывести версию программы\n"
     "\t--json - вывести содержимое реестра одной строкой JSON\n"
     "\t--dry-run - показать изменения, ничего не записывая\n"
+    "\t--init - создать пустой реестр, если файла нет или он пуст\n"
     "\t--reason - указать причину изменения для журнала\n\n"_cp;
 
 // A full disk or a closed pipe on standard output is a failure, not a
@@ -189,10 +190,10 @@ void init(const std::string& file, bool dry, bool json) {
     if (dry) {
         created = probe_make_register(file);
         if (!created) {
+            probe_register(file);  // the run locks it, whatever it holds
             std::size_t length = 0;
             read_image(file, &length);
             created = length == 0;
-            if (created) probe_register(file);
         }
     } else {
         hold_signals_until_exit();

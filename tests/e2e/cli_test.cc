@@ -91,7 +91,8 @@ TEST_F(Cli, HelpIsTheUsageTextAndTouchesNothing) {
     EXPECT_EQ(r.out.substr(0, expected_head.size()), expected_head);
     constexpr auto last_line = "\t--reason - указать причину изменения для журнала\n\n"_cp;
     EXPECT_EQ(r.out.substr(r.out.size() - last_line.size()), std::string(last_line));
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 24);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 25);
+    EXPECT_NE(r.out.find("\t--init - "), std::string::npos);
     EXPECT_NE(r.out.find("\t--setshift_begin - "), std::string::npos);
     EXPECT_FALSE(exists(cashcode));
 }
