@@ -99,8 +99,15 @@ bool ask_until_valid(registry& reg, const field_dialog& d) {
         std::string text = shown;
         if (!ask(dialog, d, text)) return false;
         // Accepted as shown: the stored value stays as it is, seconds and
-        // all, and the save does not write it.
+        // all, and the save does not write it; typed back to the text the
+        // file's value shows, it is that value again.
         if (text == shown) return true;
+        registry loaded(reg.path);
+        loaded.load_image(reg.image());
+        if (text == member_text(loaded, d.member)) {
+            std::visit([&](auto member) { reg.*member = loaded.*member; }, d.member);
+            return true;
+        }
         if (set_member(reg, d.member, text.empty() ? "0" : text)) return true;
         if (input_lost()) return false;
         message_box why(6, 5, 11, 35, refusal(d, text));

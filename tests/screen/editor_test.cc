@@ -306,6 +306,14 @@ TEST_F(Editor, ACancelledOrUnchangedDialogChangesNothing) {
         open(*t, entry);
         ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
     }
+    // Changed, then typed back as the file's value shows: that value again.
+    open(*t, 4);
+    ASSERT_TRUE(type(*t, "14"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    EXPECT_EQ(value(*t, 4), "14.03.2024 ");
+    open(*t, 4);
+    ASSERT_TRUE(type(*t, "13"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
     leave(*t, 13);
     EXPECT_EQ(t->wait_exit(), 0);
     EXPECT_EQ(read_file(reg), image);
