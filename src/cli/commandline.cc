@@ -194,10 +194,17 @@ void init(const std::string& file, bool dry, bool json) {
             std::size_t length = 0;
             read_image(file, &length);
             created = length == 0;
+            struct stat st;
+            if (created && stat(file.c_str(), &st) == 0) journal(file, st).probe();
+        } else {
+            probe_owned(journal_path(file));  // the new register's journal is made beside it
         }
     } else {
         hold_signals_until_exit();
         registry reg(file);
+        // The journal a new register gets must be one that can be made,
+        // before the register is linked in, so that the run fails whole.
+        probe_owned(journal_path(file));
         created = reg.create();
         if (!created) {
             reg.lock();

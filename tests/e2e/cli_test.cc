@@ -597,6 +597,15 @@ TEST_F(Cli, InitMakesARegisterOnlyWhereNoneIs) {
     held.reset();
     EXPECT_EQ(finish(init), 0);
     EXPECT_EQ(read_file(reg), traded);
+    // A journal that cannot be made fails the dry run as the run, which then
+    // makes no register either.
+    std::remove(reg.c_str());
+    ASSERT_EQ(mkdir((reg + ".journal").c_str(), 0755), 0);
+    for (const char* mode : {"--dry-run", "--json"}) {
+        EXPECT_EQ(tx({"--init", mode, reg}).err, "Error: can't open file " + reg + ".journal for write\n") << mode;
+        EXPECT_FALSE(exists(reg)) << mode;
+    }
+    rmdir((reg + ".journal").c_str());
     EXPECT_EQ(tx({"--init", "--setshift", "3", reg}).err,
               "Error: can't make file " + reg + " a register and do more in one run\n");
 }
