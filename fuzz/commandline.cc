@@ -5,9 +5,9 @@
 //
 // Failures end the program through fail(), whose hook for restoring the
 // terminal runs first; here that hook throws, so such inputs return to the
-// fuzzer in-process and their coverage counts.  --help, --version and
-// --verify end the process themselves: inputs that may reach them run in a
-// child process.
+// fuzzer in-process and their coverage counts.  --help, --version,
+// --history, --init and --verify end the process themselves: inputs that may
+// reach them run in a child process.
 #include "scratch.h"
 #include "till_images.h"
 
@@ -18,6 +18,7 @@
 #include <getopt.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdint>
 #include <vector>
 
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         if (word.find('/') != std::string::npos) return 0;
-        if (word.rfind("--h", 0) == 0 || word.rfind("--v", 0) == 0) may_exit = true;
+        if (word.rfind("--h", 0) == 0 || word.rfind("--v", 0) == 0 || word.rfind("--i", 0) == 0) may_exit = true;
         words.push_back(word);
         word.clear();
     }
@@ -110,6 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } catch (const failed&) {
         }
         on_failure(nullptr);
+        // A run that changes the register holds the stop signals to its
+        // end, which here is not the process's: the fuzzer gets them back.
+        sigset_t held;
+        sigemptyset(&held);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, s);
+        sigprocmask(SIG_UNBLOCK, &held, nullptr);
     }
     check_files();
     return 0;

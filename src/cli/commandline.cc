@@ -124,25 +124,34 @@ void print_json(const registry& reg, const std::string& verified) {
     std::printf("%s%s}\n", json.c_str(), verified.c_str());
 }
 
-// The cash code file names the desk the till's own register holds; a crash
-// between their two writes leaves it behind, until the next change brings it
-// along.  Empty when it agrees, or when `file` is not the till's register.
-std::string cashcode_lag(const std::string& file) {
+// The cash code file as the verify sees it: its text, read under the link
+// rule (none when it is missing or cannot be read), and the desk it should
+// name, that of the till's own register (none for any other register, whose
+// desk the file does not name).  A crash between the two writes of a change
+// leaves it behind, until the next change brings it along.
+struct cashcode_look {
+    std::string path = rooted(cashcode_file);
+    std::optional<std::string> text, desk;
+    bool agrees() const { return !desk || text == desk; }
+};
+
+cashcode_look look_at_cashcode(const std::string& file) {
+    cashcode_look look;
+    look.text = read_followed(look.path, 64);
     struct stat st;
-    if (stat(file.c_str(), &st) != 0 || !tills_register(st)) return "";
-    registry reg(file);
-    reg.load();
-    const std::string desk = std::to_string(reg.cashcode), path = rooted(cashcode_file);
-    const std::optional<std::string> text = read_followed(path, 64);
-    if (text && *text == desk) return "";
-    return "cash code file " + escaped(path) + (text ? " names desk " + escaped(*text) : std::string(" can't be read")) +
-           ", the register desk " + desk;
+    if (stat(file.c_str(), &st) == 0 && tills_register(st)) {
+        registry reg(file);
+        reg.load();
+        look.desk = member_text(reg, &registry::cashcode);
+    }
+    return look;
 }
 
-// Damage, and a change a crash interrupted, are reported before anything
-// else is done, and stop the run.  For --json the damage is the one object
-// printed, each finding's "offset N: " taken apart; a sound file prints
-// nothing here and its values say so.  Returns the keys --json adds to them.
+// Damage, a change a crash interrupted and a cash code file left behind are
+// reported before anything else is done, and stop the run.  For --json the
+// damage is the one object printed, each finding's "offset N: " taken apart;
+// a sound file prints nothing here and its values say so.  Returns the keys
+// --json adds to them.
 std::string verify(const std::string& file, bool json) {
     const std::vector<std::string> findings = verify_file(file);
     const std::optional<interruption> broken = interrupted_change(file);
@@ -154,14 +163,18 @@ std::string verify(const std::string& file, bool json) {
             keys.append(i ? ", " : "").append(json_string(broken->fields[i]));
         keys += "]}";
     }
+    const cashcode_look code = look_at_cashcode(file);
+    const bool lags = findings.empty() && !code.agrees();
+    keys += ", \"cashcode_file\": {\"path\": " + json_string(code.path) + ", \"text\": " +
+            (code.text ? json_string(escaped(*code.text)) : "null") +
+            ", \"agrees\": " + (code.desk ? code.agrees() ? "true" : "false" : "null") + "}";
     if (!json) {
         for (const std::string& line : findings) std::printf("%s\n", line.c_str());
         if (broken) std::printf("interrupted change %llu: %s\n", static_cast<unsigned long long>(broken->number), fields.c_str());
-        const std::string lag = findings.empty() ? cashcode_lag(file) : "";
-        if (!lag.empty()) std::printf("%s\n", lag.c_str());
-        if (findings.empty() && !broken && lag.empty()) std::printf("ok\n");
-        flush_output();
-        if (!lag.empty()) std::exit(1);
+        if (lags)
+            std::printf("cash code file %s %s, the register desk %s\n", escaped(code.path).c_str(),
+                        code.text ? ("names desk " + escaped(*code.text)).c_str() : "can't be read", code.desk->c_str());
+        if (findings.empty() && !broken && !lags) std::printf("ok\n");
     } else if (!findings.empty()) {
         std::string out = "{\"damage\": [";
         for (const std::string& line : findings) {
@@ -170,13 +183,13 @@ std::string verify(const std::string& file, bool json) {
             out.append(", \"finding\": ").append(json_string(line.substr(colon + 2))).append("}");
         }
         std::printf("%s]%s}\n", out.c_str(), keys.c_str());
-    } else if (broken) {
+    } else if (broken || lags) {
         registry reg(file);
         reg.load();
         print_json(reg, ", \"damage\": []" + keys);
     }
     flush_output();
-    if (!findings.empty() || broken) std::exit(1);
+    if (!findings.empty() || broken || lags) std::exit(1);
     return ", \"damage\": []" + keys;
 }
 
@@ -190,6 +203,50 @@ void history(const std::string& file, bool json) {
         std::printf("%s\n", line.c_str());
     }
     flush_output();
+    std::exit(0);
+}
+
+// --init: a blank register made only where there is none or the file is
+// empty, decided under the lock (a cash desk that writes its first register
+// meanwhile keeps it); a file that holds anything is left alone.  --json
+// says which, and --dry-run what it would be, writing nothing.
+void init(const std::string& file, bool dry, bool json) {
+    bool created = false;
+    if (dry) {
+        created = probe_make_register(file);
+        if (!created) {
+            probe_register(file);  // the run locks it, whatever it holds
+            std::size_t length = 0;
+            read_image(file, &length);
+            created = length == 0;
+            struct stat st;
+            if (created && stat(file.c_str(), &st) == 0) journal(file, st).probe();
+        } else {
+            probe_owned(journal_path(file));  // the new register's journal is made beside it
+        }
+    } else {
+        hold_signals_until_exit();
+        registry reg(file);
+        // The journal a new register gets must be one that can be made,
+        // before the register is linked in, so that the run fails whole.
+        probe_owned(journal_path(file));
+        created = reg.create();
+        if (!created) {
+            reg.lock();
+            reg.load();
+            created = reg.length() == 0;
+            // The blank image byte for byte, as one made where none was
+            // (its desk and receipt numbers stored as 0), written as
+            // --create writes, cash code file and all.
+            if (created) {
+                reg.clear();
+                reg.cashcode = reg.checknum = 0;
+                reg.save(field_set().set());
+            }
+        }
+    }
+    if (json) std::printf("{\"created\": %s}\n", created ? "true" : "false");
+    flush_output(created && !dry ? file : "");
     std::exit(0);
 }
 
@@ -212,6 +269,50 @@ void check_values(const std::map<int, std::string>& commands, const std::string&
     for (const set_option& o : set_options)
         if (auto it = commands.find(o.command); it != commands.end() && !set_member(probe, o.member, it->second))
             fail("Error: bad value '%s' for --%s\n", it->second, o.name);
+}
+
+// getopt_long's own complaints, in its words, which callers recognise, but
+// written here with every text from the command line escaped: a typed option
+// must not reach a terminal raw.  getopt_long leaves the option it refused
+// at argv[optind - 1]; optopt is 0 for a long option it does not know, the
+// option's number for a missing or unwanted argument, and the character of
+// a refused single-dash option (there are none).
+void option_error(int argc, char** argv, const std::vector<option>& table) {
+    const std::string program = escaped(argv[0]);
+    const std::string_view last = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
+    const bool dashes = last.size() > 2 && last.starts_with("--");
+    const std::string_view name = dashes ? last.substr(2, last.find('=') - 2) : "";
+    std::vector<const option*> matches;
+    const option* exact = nullptr;
+    for (const option& o : table) {
+        if (!o.name || !std::string_view(o.name).starts_with(name)) continue;
+        matches.push_back(&o);
+        if (name == o.name) exact = &o;
+    }
+    if (dashes && optopt == 0) {
+        if (matches.size() > 1 && !exact) {
+            std::string line = program + ": option '" + escaped(last) + "' is ambiguous; possibilities:";
+            for (const option* o : matches) line.append(" '--").append(o->name).append("'");
+            std::fprintf(stderr, "%s\n", line.c_str());
+        } else {
+            std::fprintf(stderr, "%s: unrecognized option '%s'\n", program.c_str(), escaped(last).c_str());
+        }
+        return;
+    }
+    const option* found = exact ? exact : matches.size() == 1 ? matches.front() : nullptr;
+    if (dashes && found && found->val == optopt) {
+        const bool valued = last.find('=') != std::string_view::npos;
+        if (found->has_arg == no_argument && valued) {
+            std::fprintf(stderr, "%s: option '--%s' doesn't allow an argument\n", program.c_str(), found->name);
+            return;
+        }
+        if (found->has_arg == required_argument && !valued && optind == argc) {
+            std::fprintf(stderr, "%s: option '--%s' requires an argument\n", program.c_str(), found->name);
+            return;
+        }
+    }
+    const char refused = static_cast<char>(optopt);
+    std::fprintf(stderr, "%s: invalid option -- '%s'\n", program.c_str(), escaped(std::string_view(&refused, 1)).c_str());
 }
 
 }  // namespace
@@ -238,6 +339,8 @@ std::vector<option> long_options() {
     // Nothing else begins with "o".
     table.push_back({"history", no_argument, nullptr, command_history});
     table.push_back({"operator", required_argument, nullptr, command_operator});
+    // Nothing else begins with "i".
+    table.push_back({"init", no_argument, nullptr, command_init});
     // "--h" was --help's shortest form before --history: scripts that type
     // it still get help, as an exact name wins over a prefix.
     table.push_back({"h", no_argument, nullptr, command_help});
@@ -250,10 +353,16 @@ void commandline(int argc, char** argv) {
     std::map<int, std::string> commands;
     bool refused = false;
     int index = 0;
+    opterr = 0;  // its complaints are written by option_error
     for (int c; (c = getopt_long(argc, argv, "", table.data(), &index)) != -1;) {
+        if (c == '?') {
+            option_error(argc, argv, table);
+            refused = true;
+            continue;
+        }
         if (c == command_help) {
             convert::take_locale();
-            std::printf(convert::to_string(usage).c_str(), argv[0]);
+            std::printf(convert::to_string(usage).c_str(), escaped(argv[0]).c_str());
             flush_output();
             std::exit(0);
         }
@@ -267,7 +376,7 @@ void commandline(int argc, char** argv) {
         if ((c > command_create && c < command_help) || c == command_reason || c == command_operator ||
             c == command_undo)
             commands[c] = optarg ? optarg : "";
-        else if (c == command_print || c == command_create || c == command_history ||
+        else if (c == command_print || c == command_create || c == command_history || c == command_init ||
                  (c >= command_verify && c <= command_dry_run))
             commands[c] = "";
         else
@@ -293,6 +402,16 @@ void exec(std::map<int, std::string> commands, std::string file) {
             fail("Error: can't show the history of file %s and do more in one run\n", file);
         history(file, commands.count(command_json));
     }
+    if (commands.count(command_init)) {
+        const std::size_t with = commands.count(command_json) + commands.count(command_dry_run) +
+                                 commands.count(command_reason) + commands.count(command_operator);
+        if (commands.size() > 1 + with) fail("Error: can't make file %s a register and do more in one run\n", file);
+        const auto reason = commands.find(command_reason);
+        set_trail_reason(reason != commands.end() ? reason->second : "");
+        const auto by = commands.find(command_operator);
+        set_trail_operator(by != commands.end() ? by->second : "");
+        init(file, commands.count(command_dry_run), commands.count(command_json));
+    }
     check_values(commands, file);
     const std::uint64_t number = commands.count(command_undo) ? change_number(commands[command_undo]) : 0;
     struct stat st;
@@ -317,6 +436,11 @@ void exec(std::map<int, std::string> commands, std::string file) {
         // Standard output closed under a run that has written is reported as
         // a failure that says so, not ended silently by the signal.
         std::signal(SIGPIPE, SIG_IGN);
+        // A signal that comes while the lock is awaited or the change made
+        // must not end the run after the change without a word: a caller
+        // would retry, and a second undo redoes.  The run is short; it ends
+        // as it would have, and what it printed says what it did.
+        hold_signals_until_exit();
         // The cash desk program may be writing too; the technician should know.
         if (const auto other = find_holder(file); other && other->pid)
             warn("Warning: file %s is open in process %s (%s)\n", file, std::to_string(other->pid), other->name);
@@ -325,6 +449,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
         reg.lock();
     } else if (dry && changes) {
         probe_register(file);  // fails as the change would fail to open it
+        journal(file, st).probe();  // and its journal, read, not written
     }
     // A dry run compares what the run would leave with the file as it is,
     // and says what the change would first finish.
@@ -333,6 +458,16 @@ void exec(std::map<int, std::string> commands, std::string file) {
     if (const auto broken = dry && changes ? interrupted_change(file) : std::nullopt)
         warn("Warning: file %s has an interrupted change %s; the change finishes it first\n", file,
              std::to_string(broken->number));
+    // A change says, as a read does, that the register it changes is
+    // damaged, before it writes: an undo writes at once, so it looks first.
+    constexpr const char* damage = "Warning: file %s is damaged; tarnex --verify %s lists what is wrong\n";
+    if (undo) {
+        registry now(file);
+        if (!dry) now.load();
+        // A file that is no register is refused as such, without the warning.
+        (dry ? before : now).require_register();
+        if ((dry ? before : now).damaged()) warn(damage, file, file);
+    }
     if (undo && dry)
         reg.preview_undo(number);  // every refusal of the real undo, nothing written
     else if (undo)
@@ -345,8 +480,7 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // no register; a reader is only told, once, that what it reads is damaged.
     const bool create = commands.count(command_create);
     if (changes && !undo && !create) reg.require_register();
-    if ((json || commands.count(command_print)) && !create && reg.damaged())
-        warn("Warning: file %s is damaged; tarnex --verify %s lists what is wrong\n", file, file);
+    if ((json || commands.count(command_print) || changes) && !create && !undo && reg.damaged()) warn(damage, file, file);
 
     field_set given;
     for (const set_option& o : set_options)
@@ -357,15 +491,36 @@ void exec(std::map<int, std::string> commands, std::string file) {
     // The values are printed before they are saved: a cash code file the
     // save could not write must stop the run before it prints values the
     // till will not hold.  An undo has written already and prints after.
-    if (changes && (dry || !undo)) probe_staged(rooted(cashcode_file), member_text(reg, &registry::cashcode));
+    const std::string code_path = rooted(cashcode_file), desk = member_text(reg, &registry::cashcode);
+    std::optional<std::string> code_now;  // what a dry run finds in the cash code file
+    if (changes && dry && directory_missing(code_path)) {
+        // A copy looked at on a machine that is no till: only the save
+        // needs the cash code file.
+        warn("Warning: there is no cash code file %s here; saving file %s needs one\n", code_path, file);
+    } else if (changes && (dry || !undo)) {
+        probe_staged(code_path, desk);
+        if (dry) code_now = read_followed(code_path, 64);
+    }
 
     if (json)
         print_json(reg, verified);
     else if (commands.count(command_print))
         for (const print_line& line : print_lines)
             std::printf("%s = %s\n", line.key, member_text(reg, line.member).c_str());
-    if (dry && !json && changes)
-        for (const std::string& line : changed_values(before, reg)) std::printf("%s\n", line.c_str());
+    if (dry && !json && changes) {
+        // What the save would write, compared byte by byte: a time whose
+        // seconds go, printed the same, is still a change.
+        registry after(file);
+        after.load_image(reg.encoded(given));
+        for (const std::string& line : changed_values(before, after)) std::printf("%s\n", line.c_str());
+        // The save rewrites the till's cash code file too, whichever
+        // register it saves: say so, and when it is not the till's own.
+        if (code_now != desk) {
+            std::printf("cash code file %s: %s -> %s%s\n", escaped(code_path).c_str(),
+                        code_now ? escaped(*code_now).c_str() : "none", desk.c_str(),
+                        tills_register(st) ? "" : (" (" + escaped(file) + " is not the till's register)").c_str());
+        }
+    }
     flush_output(reg.wrote() ? file : "");
 
     if (writes && !undo) reg.save(given);

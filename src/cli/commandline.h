@@ -22,6 +22,7 @@ enum command : int {
     command_reason = 22,
     command_history = 25,
     command_operator = 26,
+    command_init = 27,
 };
 
 // The long options getopt_long is given, ended by the all-zero record.

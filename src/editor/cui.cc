@@ -17,12 +17,15 @@
 #include "tui/message_box.h"
 #include "tui/window.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -65,17 +68,50 @@ bool ask(window& dialog, const field_dialog& d, std::string& text) {
     return field.right_side_edit(text, "0");
 }
 
+// Why a typed text the field's mask let through is no value the file can
+// hold, in the editor's words.
+std::string refusal(const field_dialog& d, const std::string& text) {
+    if (std::holds_alternative<double registry::*>(d.member))
+        return text.find_first_of("0123456789") == std::string::npos ? "Введите сумму"_cp.str()
+                                                                     : "Не больше 999999999999.99"_cp.str();
+    if (!std::holds_alternative<std::time_t registry::*>(d.member)) return "Не больше 65535"_cp.str();
+    // The date's field holds digits at fixed places: dd.dd.dddd dd:dd.
+    const auto at = [&](std::size_t from, std::size_t count) {
+        int n = 0;
+        for (std::size_t i = from; i < from + count && i < text.size(); ++i) n = n * 10 + (text[i] - '0');
+        return n;
+    };
+    if (at(11, 2) > 23 || at(14, 2) > 59) return "Нет такого времени"_cp.str();
+    if (at(6, 4) < 1801 || at(6, 4) > 9998) return "Год от 1801 до 9998"_cp.str();
+    return "Нет такой даты"_cp.str();
+}
+
 // Every value has to be one the file can hold: a number above 65535, a sum
-// beyond the file's digits or a day that does not exist (31.02) is refused
-// by asking again, the field showing the value as it still is.  An emptied
-// number or sum field is 0.  Sets the member and returns true once a value
-// is accepted; false on Escape, the member unchanged.
+// beyond the file's digits or a day that does not exist (31.02) is refused,
+// said why in a box, and asked again, the field showing the value as it
+// still is.  An emptied number or sum field is 0.  Sets the member and
+// returns true once a value is accepted; false on Escape, the member
+// unchanged.
 bool ask_until_valid(registry& reg, const field_dialog& d) {
     window dialog(6, 5, 11, 35);
     for (;;) {
-        std::string text = member_text(reg, d.member);
+        const std::string shown = member_text(reg, d.member);
+        std::string text = shown;
         if (!ask(dialog, d, text)) return false;
+        // Accepted as shown: the stored value stays as it is, seconds and
+        // all, and the save does not write it; typed back to the text the
+        // file's value shows, it is that value again.
+        if (text == shown) return true;
+        registry loaded(reg.path);
+        loaded.load_image(reg.image());
+        if (text == member_text(loaded, d.member)) {
+            std::visit([&](auto member) { reg.*member = loaded.*member; }, d.member);
+            return true;
+        }
         if (set_member(reg, d.member, text.empty() ? "0" : text)) return true;
+        if (input_lost()) return false;
+        message_box why(6, 5, 11, 35, refusal(d, text));
+        why.show();
     }
 }
 
@@ -107,6 +143,89 @@ int choose(const registry& reg) {
     m.add_item("Запись и выход"_cp, save_and_leave);
     m.add_item("Выход без сохранения"_cp, leave_without_saving);
     return m.walk();
+}
+
+// What a save made apart left: whether it was made, the warnings it gave,
+// and the "Error: " line that ended it when it failed.
+struct save_outcome {
+    bool saved;
+    std::string warnings, error;
+};
+
+// The save, made in a process of its own: every failure of the register's
+// code ends the process it happens in (fail()), and here that must end the
+// save, not the session, so that no typed value is lost to a lock the cash
+// desk held too long or a directory that cannot be written.  The child
+// writes nothing to the terminal: what it says on standard error comes back
+// through a pipe.  Where no process can be made, the save is made here, as
+// before.
+save_outcome save_apart(registry& reg) {
+    int out[2];
+    std::fflush(nullptr);
+    const pid_t pid = pipe2(out, O_CLOEXEC) == 0 ? fork() : -1;
+    if (pid < 0) {
+        reg.save();
+        return {true, "", ""};
+    }
+    if (pid == 0) {
+        on_failure(nullptr);  // the terminal is the session's, not this process's
+        take_warnings();      // the session shows its own
+        dup2(out[1], STDERR_FILENO);
+        reg.save();
+        show_warnings();
+        std::fflush(stderr);
+        _exit(0);
+    }
+    close(out[1]);
+    std::string said;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;  // a signal for the session; the save goes on
+        if (n <= 0) break;
+        said.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    save_outcome o{WIFEXITED(status) && WEXITSTATUS(status) == 0, said, ""};
+    if (!o.saved) {
+        // The error is the last line; a child ended otherwise says nothing.
+        const std::size_t at = o.warnings.rfind("Error: ");
+        o.error = at == std::string::npos ? "Error: can't write file " + escaped(reg.path) + "\n" : o.warnings.substr(at);
+        o.warnings.resize(at == std::string::npos ? o.warnings.size() : at);
+    }
+    return o;
+}
+
+// `text` in lines of at most `width` bytes, broken at blanks where it can be.
+std::string wrapped(const std::string& text, std::size_t width) {
+    std::string out, line;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        std::string word = text.substr(at, end - at);
+        at = end + 1;
+        while (word.size() > width) {
+            if (!line.empty()) out += line + "\n", line.clear();
+            out += word.substr(0, width) + "\n";
+            word.erase(0, width);
+        }
+        if (!line.empty() && line.size() + 1 + word.size() > width) out += line + "\n", line.clear();
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return out + line;
+}
+
+// A save that failed: said in a box over the menu, the error line as it
+// would stand on standard error.
+void show_failed_save(const std::string& error) {
+    std::string line = error;
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    message_box notice(4, 2, 15, 39, "Запись не выполнена:"_cp.str() + "\n" + wrapped(line, 36));
+    notice.show();
 }
 
 // Interrupt, quit, terminate and hang-up end the session without saving, on a
@@ -153,18 +272,39 @@ void cui_session() {
         notice.show();
     }
 
+    bool saved = false;
+    std::string failed;  // the error of the last save that failed
     while (!input_lost()) {
         const int id = choose(reg);
         if (id >= 1 && id <= static_cast<int>(dialogs.size())) {
             edit(reg, dialogs[static_cast<std::size_t>(id - 1)]);
             continue;
         }
-        if (id == save_and_leave && !input_lost()) reg.save();
+        if (id == save_and_leave && !input_lost()) {
+            const save_outcome o = save_apart(reg);
+            add_warning_lines(o.warnings);
+            saved = o.saved;
+            failed = o.error;
+            // Not made: said, and back to the menu with every edit kept, to
+            // save again or leave without saving.
+            if (!saved && !input_lost()) {
+                show_failed_save(o.error);
+                continue;
+            }
+        }
         break;
     }
 
     end_session();
     on_failure(nullptr);
     show_warnings();
-    if (input_lost()) std::exit(1);
+    // A save that failed, then left, is still a failure, said as it would
+    // have been without the editor.
+    if (!saved && !failed.empty()) {
+        std::fputs(failed.c_str(), stderr);
+        std::exit(1);
+    }
+    // A signal held during the save lands once it is made: the session ends
+    // as a save does, not with the status of one left without saving.
+    if (input_lost() && !saved) std::exit(1);
 }

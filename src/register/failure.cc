@@ -74,3 +74,14 @@ void show_warnings() {
     std::fputs(waiting.c_str(), stderr);
     waiting.clear();
 }
+
+std::string take_warnings() {
+    std::string lines;
+    lines.swap(waiting);
+    return lines;
+}
+
+void add_warning_lines(const std::string& lines) {
+    waiting += lines;
+    if (!restore_terminal) show_warnings();
+}

@@ -32,3 +32,8 @@ void warn(const char* format, const std::string& path);
 void warn(const char* format, const std::string& first, const std::string& second);
 void warn(const char* format, const std::string& first, const std::string& second, const std::string& third);
 void show_warnings();
+// The warnings held back so far, taken from the queue unshown; and lines of
+// warnings (already escaped, each ending in a line end) put on it, as another
+// process of the same run wrote them.
+std::string take_warnings();
+void add_warning_lines(const std::string& lines);

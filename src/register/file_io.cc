@@ -57,6 +57,25 @@ bool only_root_writes(int dir) {
            ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
 }
 
+// The directory `path` names from `from` (or from the root, for an absolute
+// one), each component opened without following a link: whoever owns a
+// directory on the way could otherwise swap one for a link and send root
+// elsewhere.  -1 when a component is missing, no directory, or a link.
+int open_directory_strictly(int from, const std::string& path) {
+    int fd = path.starts_with('/') ? open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : fcntl(from, F_DUPFD_CLOEXEC, 0);
+    for (std::size_t at = 0; fd >= 0 && at < path.size();) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".") continue;
+        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
 // Where the last component of `path` is, with its symbolic links followed
 // under the link rule (see the header) when `follow`; a missing name, or one
 // that is no link, is returned as it is, for the caller's open to report or
@@ -80,9 +99,8 @@ place locate(const std::string& path, bool follow, const char* error) {
         if (geteuid() != 0 || (st.st_uid == 0 && only_root_writes(dir))) n = readlinkat(dir, name.c_str(), text, sizeof text);
         const std::string to(text, n > 0 ? static_cast<std::size_t>(n) : 0);
         // An absolute target ignores `dir`; a relative one starts from it.
-        const int next = n > 0 && n < static_cast<ssize_t>(sizeof text)
-                             ? openat(dir, directory_of(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                             : -1;
+        // Its directories are not followed: a link there is refused.
+        const int next = n > 0 && n < static_cast<ssize_t>(sizeof text) ? open_directory_strictly(dir, directory_of(to)) : -1;
         close(dir);
         if (next < 0) return refused();
         dir = next;
@@ -94,8 +112,16 @@ place locate(const std::string& path, bool follow, const char* error) {
 
 constexpr int open_always = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
-// With O_CREAT, `created` tells whether this very call made the file.
+// With O_CREAT, `created` tells whether this very call made the file.  A
+// name that is neither a regular file nor a link is never opened: opening a
+// device can rewind a tape or hang up a line, and a FIFO's writer sees a
+// reader come and go.
 int open_in(int dir, const std::string& name, int flags, bool& created) {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        errno = ENXIO;
+        return -1;
+    }
     if (!(flags & O_CREAT)) return openat(dir, name.c_str(), flags | open_always);
     for (int attempt = 0; attempt < 3; ++attempt) {
         int fd = openat(dir, name.c_str(), (flags & ~O_CREAT) | open_always);
@@ -116,9 +142,10 @@ void give_to_directory_owner(int fd, int dir, const std::string& path) {
     }
 }
 
-// O_NONBLOCK keeps a FIFO from hanging the open; only regular files are
-// registers, so nothing else is read or written.  The plain open is tried
-// first: a register that is no link costs one call.  Without an `error`, -1
+// Only regular files are registers, so nothing else is opened, read or
+// written (O_NONBLOCK still keeps a FIFO swapped in meanwhile from hanging
+// the open).  The plain open is tried first: a register that is no link
+// costs a look and one open.  Without an `error`, -1
 // for a file that cannot be opened.
 int open_regular(const std::string& path, int flags, const char* error) {
     bool created = false;
@@ -413,6 +440,20 @@ bool make_register(const std::string& path, const register_image& image) {
     return done(true);
 }
 
+namespace {
+
+// Whether the staging's temporary name `temp` in `dir` can be cleared: a
+// directory there (which anyone who may write `dir` can make) cannot be, and
+// fails the staging, unless `dir` is closed to the caller and the staging
+// goes another way.
+bool temp_clear(int dir, const std::string& temp) {
+    struct stat st;
+    return fstatat(dir, temp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+           faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0;
+}
+
+}  // namespace
+
 void probe_staged(const std::string& path, std::string_view bytes) {
     const place p = locate(path, true, open_error);
     struct stat old;
@@ -420,15 +461,67 @@ void probe_staged(const std::string& path, std::string_view bytes) {
     // As the staging goes: a file that holds the bytes already is left alone;
     // else a temporary file beside it, or, where the directory is closed to
     // the caller, the file itself rewritten.
-    const bool staged = faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0;
-    const bool ok = existed ? S_ISREG(old.st_mode) && (holds(p.dir, p.name, bytes) || staged ||
-                                                       faccessat(p.dir, p.name.c_str(), W_OK, AT_EACCESS) == 0)
-                            : staged;
-    const bool whole = !existed || staged || static_cast<std::size_t>(old.st_size) == bytes.size() ||
+    const bool open_dir = faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0;
+    bool ok = false;
+    if (existed && !S_ISREG(old.st_mode))
+        ok = false;
+    else if (existed && holds(p.dir, p.name, bytes))
+        ok = true;
+    else if (open_dir)
+        ok = temp_clear(p.dir, p.name + ".tmp");
+    else
+        ok = existed && faccessat(p.dir, p.name.c_str(), W_OK, AT_EACCESS) == 0;
+    // Rewritten where it is, only at its own length.
+    const bool whole = !existed || open_dir || static_cast<std::size_t>(old.st_size) == bytes.size() ||
                        holds(p.dir, p.name, bytes);
     close(p.dir);
     if (!ok) fail(open_error, path);
     if (!whole) fail(in_place_error, path);
+}
+
+bool directory_missing(const std::string& path) {
+    struct stat st;
+    return stat(directory_of(path).c_str(), &st) != 0 && errno == ENOENT;
+}
+
+std::optional<std::string> read_followed(const std::string& path, std::size_t limit) {
+    const int fd = open_regular(path, O_RDONLY, nullptr);
+    if (fd < 0) return std::nullopt;
+    std::string text(limit, '\0');
+    std::size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = read(fd, text.data() + got, limit - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    text.resize(got);
+    return text;
+}
+
+bool probe_make_register(const std::string& path) {
+    const place p = locate(path, true, open_error);
+    struct stat st;
+    const bool there = fstatat(p.dir, p.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool ok = there || (faccessat(p.dir, ".", W_OK | X_OK, AT_EACCESS) == 0 && temp_clear(p.dir, p.name + ".tmp"));
+    close(p.dir);
+    if (!ok) fail(open_error, path);
+    return !there;
+}
+
+void probe_owned(const std::string& path) {
+    const place p = locate(path, false, open_error);
+    struct stat old;
+    const bool odd = fstatat(p.dir, p.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(old.st_mode) &&
+                     !S_ISREG(old.st_mode);
+    const bool ok = !odd && temp_clear(p.dir, p.name + ".tmp");
+    close(p.dir);
+    if (!ok) fail(open_error, path);
 }
 
 void staged_file::put_in_place(const std::string& changed_register) {
@@ -462,21 +555,6 @@ void staged_file::put_in_place(const std::string& changed_register) {
     if (fsync(dir_) != 0) broken(write_error);
 }
 
-std::optional<std::string> read_followed(const std::string& path, std::size_t limit) {
-    const place p = locate(path, true, nullptr);
-    if (p.dir < 0) return std::nullopt;
-    const int fd = openat(p.dir, p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    close(p.dir);
-    std::string bytes(limit, '\0');
-    struct stat st;
-    ssize_t n = -1;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = pread(fd, bytes.data(), bytes.size(), 0);
-    if (fd >= 0) close(fd);
-    if (n < 0) return std::nullopt;
-    bytes.resize(static_cast<std::size_t>(n));
-    return bytes;
-}
-
 bool read_owned(const std::string& path, std::string& bytes, std::size_t limit) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     struct stat st;
@@ -503,6 +581,13 @@ held_signals::held_signals() {
 }
 
 held_signals::~held_signals() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+
+void hold_signals_until_exit() {
+    sigset_t hold;
+    sigemptyset(&hold);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&hold, s);
+    sigprocmask(SIG_BLOCK, &hold, nullptr);
+}
 
 std::uint64_t read_le(const unsigned char* at, std::size_t width) {
     std::uint64_t v = 0;

@@ -8,8 +8,11 @@
 // code file's path is followed only when root owns it and the directory that
 // holds it can be written by root alone (owned by root, and no group or
 // other write unless it is sticky); any other link gets that file's open
-// error.  A followed link whose target is missing gets its target created, as
-// fopen would, and is never itself replaced.  The kept previous version, its
+// error.  The target's directories are reached without following links
+// (each component opened on its own, a link there refused with the same
+// error), so that no one who owns one of them can swap it for a link and
+// redirect root.  A followed link whose target is missing gets its target
+// created, as fopen would, and is never itself replaced.  The kept previous version, its
 // record and every temporary file are names tarnex owns: never followed, a
 // link there is replaced as a name, and an owner or mode is only ever set on
 // a file just created.
@@ -39,6 +42,21 @@ int open_followed(const std::string& path, int flags);
 // it; and a followed file (the cash code file) about to get `bytes`.
 void probe_register(const std::string& path);
 void probe_staged(const std::string& path, std::string_view bytes);
+// Whether make_register() would make the register at `path` (no file is
+// there, a link at the last component followed under the link rule); ends
+// the run with the error it would meet making it.  Writes nothing.
+bool probe_make_register(const std::string& path);
+// Whether the directory that would hold `path` does not exist at all (a
+// machine that is no till, for a copy's dry run).
+bool directory_missing(const std::string& path);
+// The text of the regular file at `path`, read as open_followed() opens it
+// (the link rule), at most `limit` bytes; nothing when it is missing, no
+// regular file, a link the rule refuses or unreadable.  Never a FIFO or a
+// device, never waits.
+std::optional<std::string> read_followed(const std::string& path, std::size_t limit);
+// A name of our own (the journal) about to be staged: neither it nor its
+// temporary name may be anything the staging cannot replace.
+void probe_owned(const std::string& path);
 
 // The register image in the regular file at `path`; bytes past the end of a
 // shorter file read as zero, as in the blank image.  `length`, when given,
@@ -138,9 +156,6 @@ private:
 // The file `path` as it is, never following a link at its last component.
 // False when it cannot be read; `bytes` gets at most `limit` bytes.
 bool read_owned(const std::string& path, std::string& bytes, std::size_t limit);
-// The regular file `path` with its links followed under the link rule, as a
-// save reaches it; nothing when it cannot be read that way.
-std::optional<std::string> read_followed(const std::string& path, std::size_t limit);
 
 // Holds SIGINT, SIGTERM, SIGHUP and SIGQUIT while alive, so that an
 // interrupt never lands between the writes that belong together.
@@ -154,6 +169,12 @@ public:
 private:
     sigset_t saved_;
 };
+
+// Holds the same signals from now until the process ends: a run that
+// changes the register finishes and reports as it would have (its output,
+// its status), and one that arrives meanwhile is dropped at the exit, never
+// delivered after the change to end the run without a word.
+void hold_signals_until_exit();
 
 // Reads a little-endian integer of `width` bytes.
 std::uint64_t read_le(const unsigned char* at, std::size_t width);

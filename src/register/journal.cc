@@ -345,6 +345,10 @@ std::optional<std::uint64_t> journal::append(journal_record r) {
     return records_.back().number;
 }
 
+void journal::probe() const {
+    if (fresh_ || records_.size() >= max_records) probe_owned(path_);
+}
+
 register_image field_image(const std::array<unsigned char, 50>& bytes) {
     register_image image{};
     std::size_t at = 0;
@@ -524,8 +528,7 @@ std::string history_line(const journal_record& r, bool made) {
     if (r.kind == change_kind::undo) line += " undo " + std::to_string(r.refers) + ";";
     const char* sep = " ";
     for (const value_change& v : altered(r)) {
-        line.append(sep).append(v.name).append(" ").append(member_text(was, v.member));
-        line.append(" -> ").append(member_text(now, v.member));
+        line.append(sep).append(change_text(was, now, v.member));
         sep = ", ";
     }
     if (r.length_after != r.length_before)

@@ -69,6 +69,10 @@ public:
     // its number.  False when the journal cannot be written where a caller
     // may write the register and no more (see journal.cc).
     std::optional<std::uint64_t> append(journal_record r);
+    // Ends the run with the error append() would meet where it makes the
+    // journal anew or rewrites it (a directory at its temporary name), so
+    // that a change fails before it prints rather than after.  Writes nothing.
+    void probe() const;
 
 private:
     std::string register_path_, path_;

@@ -17,6 +17,10 @@ std::string member_json(const registry& reg, register_member member);
 // and the member unchanged, for any other text.
 bool set_member(registry& reg, register_member member, const std::string& text);
 
-// Each value that differs between the two registers, in file order, as
-// "name old -> new" in its printed form.
+// Each value whose stored bytes differ between the images the two registers
+// were read from (registry::image()), in file order, as "name old -> new" in
+// its printed form; where that form is the same on both sides, with the
+// seconds, a stored 0, or the bytes, so that the two always differ.
 std::vector<std::string> changed_values(const registry& before, const registry& after);
+// One of those lines, for a value whose stored bytes differ.
+std::string change_text(const registry& before, const registry& after, register_member member);

@@ -37,28 +37,31 @@ registry::registry(std::string p) : path(std::move(p)) {}
 
 registry::~registry() = default;
 
-void registry::create() {
+bool registry::create() {
     held_signals hold;
     // Made whole under another name and linked in: no crash leaves a part of
     // a register, and one that appeared meanwhile is never blanked.
-    if (!make_register(path, empty_reg)) return;
+    if (!make_register(path, empty_reg)) return false;
     lock_ = std::make_unique<register_lock>(path, false);
     journal_ = std::make_unique<journal>(path, lock_->status());
     const register_image none{};
     registry was(path), now(path);
     was.decode(none);
+    was.length_ = 0;
     now.decode(empty_reg);
     const bool kept = journal_->append(make_record(none, 0, empty_reg, register_size, change_kind::create, true)).has_value();
     log_line(trail_line(path, "create", was, now, kept));
     lock_->unlock();
     lock_.reset();
     journal_.reset();
+    return true;
 }
 
 void registry::lock() {
     if (lock_) return;
     lock_ = std::make_unique<register_lock>(path, false);
     journal_ = std::make_unique<journal>(path, lock_->status());
+    journal_->probe();
     recover();
 }
 
@@ -83,6 +86,7 @@ void registry::recover() {
     for (const std::string& f : look.fields) fields.append(fields.empty() ? "" : ", ").append(f);
     registry was(path);
     was.decode(lock_->on_disk());
+    was.length_ = lock_->length();
     lock_->write(look.finish.next, look.finish.from, look.finish.to, look.finish.length, look.finish.tail);
     wrote_ = true;
     decode(look.finish.next);
@@ -168,6 +172,13 @@ field_set registry::changed() const {
     for (std::size_t i = 0; i < register_fields.size(); ++i)
         set[i] = std::visit([&](auto member) { return this->*member != before.*member; }, register_fields[i].member);
     return set;
+}
+
+register_image registry::encoded(field_set fields) const {
+    register_image next = blank_ ? empty_reg : image_;
+    for (std::size_t i = 0; i < register_fields.size(); ++i)
+        if (blank_ || fields[i]) encode(i, next);
+    return next;
 }
 
 void registry::save() { save(changed()); }
@@ -315,6 +326,7 @@ void registry::commit(const change& c, std::uint16_t desk, change_kind kind, std
         wrote_ = true;
         registry was(path);
         was.decode(before);
+        was.length_ = before_length;
         decode(c.next);
         length_ = c.length;
         const char* action = kind == change_kind::create ? "create" : kind == change_kind::undo ? "undo" : nullptr;

@@ -46,7 +46,7 @@ public:
     //
     // Every change is first recorded in the register's journal (journal.h),
     // synced, so that one a power cut interrupts is finished by the next.
-    void create();  // the blank register made where no file is (one there is left alone), logged; members untouched
+    bool create();  // the blank register made where no file is (one there is left alone: false), logged; members untouched
     void load();    // members from the file; read under the lock when lock() was called
     void load_image(const std::array<unsigned char, register_size>& image);  // members from an image in memory
     void clear();   // members from the blank image; the next save writes it whole, file untouched till then
@@ -77,6 +77,13 @@ public:
     field_set changed() const;
     // Whether a save or an undo of this object has written the register.
     bool wrote() const { return wrote_; }
+    // The image the values were last read from or written to, and the
+    // file's length then: what the stored bytes are, whatever the texts show.
+    const std::array<unsigned char, register_size>& image() const { return image_; }
+    std::size_t length() const { return length_; }
+    // The image save(fields) would leave over image(): those fields encoded
+    // from the members (every byte the blank image's after clear()).
+    std::array<unsigned char, register_size> encoded(field_set fields) const;
 
     // Whether --verify would find fault with the image the values were last
     // read from (or written to).

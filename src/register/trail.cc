@@ -126,7 +126,13 @@ std::string trail_line(const std::string& path, const char* action, const regist
         line.append(sep).append(value);
         sep = ", ";
     }
-    if (*sep == ' ') line += " no value changed";
+    // Only the length changed (a field written past the end of a shorter
+    // file), or nothing the values hold: the line says what was written.
+    if (before.length() != after.length())
+        line.append(sep).append("length ").append(std::to_string(before.length())).append(" -> ").append(
+            std::to_string(after.length()));
+    else if (*sep == ' ')
+        line += " no value changed";
     return line;
 }
 

@@ -8,13 +8,17 @@ namespace {
 
 bool is_digit(int key) { return key >= '0' && key <= '9'; }
 
+// A decimal point: '.', or ',' as a Russian keypad types it and as the
+// command line reads it.
+bool is_point(int key) { return key == '.' || key == ','; }
+
 // Whether `key` may be appended to `value` at a position whose mask is `m`.
 bool right_side_accepts(char m, const std::string& value, int key) {
     if (m == 'd') return is_digit(key);
-    if (m != 'f' || !(is_digit(key) || key == '.')) return false;
-    const std::size_t point = value.find('.');
+    if (m != 'f' || !(is_digit(key) || is_point(key))) return false;
+    const std::size_t point = value.find_first_of(".,");
     if (point == std::string::npos) return true;
-    return key != '.' && value.size() - point <= 2;  // two decimals at most
+    return !is_point(key) && value.size() - point <= 2;  // two decimals at most
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ public:
 
     // Calculator style: characters are appended and erased at the end and the
     // text stands right-aligned; `empty_text` shows while nothing is typed.
-    // 'd' takes a digit, 'f' a digit or one decimal point with at most two
-    // digits after it.  True on Enter; false on Escape or when the terminal is
+    // 'd' takes a digit, 'f' a digit or one decimal point ('.' or ',') with
+    // at most two digits after it.  True on Enter; false on Escape or when the terminal is
     // gone, `value` then holding what was typed so far.
     bool right_side_edit(std::string& value, std::string empty_text);
     // Fixed shape such as a date: `value` is first fitted to the mask, then

@@ -12,10 +12,13 @@
 #include <locale.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <chrono>
 #include <clocale>
 #include <sstream>
@@ -89,6 +92,7 @@ TEST_F(Cli, HelpIsTheUsageTextAndTouchesNothing) {
     constexpr auto last_line = "\tномера кассы (копия, диск кассы, смонтированный в другом месте).\n\n"_cp;
     EXPECT_EQ(r.out.substr(r.out.size() - last_line.size()), std::string(last_line));
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 34);
+    EXPECT_NE(r.out.find("\t--init - "), std::string::npos);
     EXPECT_NE(r.out.find("\t--setshift_begin - "), std::string::npos);
     EXPECT_FALSE(exists(cashcode));
 }
@@ -220,15 +224,22 @@ TEST_F(Cli, OnlyAChangeWrites) {
     }
     EXPECT_EQ(tx({"--print", reg}).out, blank_print);
     // A register --verify faults (empty, cut short, a digit no amount has)
-    // reads as before, said so once on standard error; a set still works.
+    // reads as before, said so once on standard error; a set still works,
+    // and every change, dry or real, says so too before it writes.
     const std::string warning = "Warning: file " + reg + " is damaged; tarnex --verify " + reg + " lists what is wrong\n";
     for (const std::string& image : {std::string(), blank.substr(0, 800), blank.substr(0, 523) + "\xA0" + blank.substr(524)}) {
         write_file(reg, image);
-        for (auto args : {std::vector<std::string>{"--print", reg}, {"--json", reg}, {"--setshift", "3", "--print", reg}}) {
-            const run_result r = tx(args);
-            EXPECT_TRUE(r.status == 0 && r.err == warning && !r.out.empty()) << image.size() << args[0] << r.err;
+        for (const auto& [args, prints] :
+             {std::pair{std::vector<std::string>{"--print"}, true}, {{"--json"}, true}, {{"--setshift", "3", "--print"}, true},
+              {{"--setcashcode", "9", "--dry-run"}, true}, {{"--setcashcode", "9"}, false}, {{"--undo", "--dry-run"}, true},
+              {{"--undo"}, false}}) {
+            std::vector<std::string> argv = args;
+            argv.push_back(reg);
+            const run_result r = tx(argv);
+            EXPECT_TRUE(r.status == 0 && r.err == warning && r.out.empty() != prints) << image.size() << args[0] << r.err;
         }
         EXPECT_EQ(read_file(reg)[263], 3);
+        EXPECT_EQ(read_file(reg)[5], 0) << "the undo put back the stored 0";
     }
 }
 
@@ -320,20 +331,29 @@ TEST_F(Cli, AnyMistakeEndsTheRunBeforeItChangesAnything) {
 // A dry run reads and checks as the run would, prints what it would change,
 // and writes nothing at all: no register, no kept image, no cash code file.
 TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
-    ASSERT_EQ(tx({"--setshift", "41", "--setsum_sale", "5", reg}).status, 0);
+    ASSERT_EQ(tx({"--setshift", "41", "--setsum_sale", "5", "--setshift_begin", "2024-03-13T08:30:15Z", reg}).status, 0);
     const std::string image = read_file(reg), kept = read_file(reg + "-"), code = read_file(cashcode);
     struct {
         std::vector<std::string> args;
         std::string out;
     } cases[] = {
-        {{"--setshift", "42", "--setsum_sale", "5", "--setcashcode", "3"}, "cashcode 1 -> 3\nshift 41 -> 42\n"},
-        {{"--setshift", "41", "--setsum_sale", "5.00"}, ""},
-        {{"--create", "--setshift", "41"}, "sum_sale 5.00 -> 0.00\n"},
-        {{"--undo"}, "shift 41 -> 0\nsum_sale 5.00 -> 0.00\n"},
+        // The till's cash code file changes with the desk number.
+        {{"--setshift", "42", "--setsum_sale", "5", "--setcashcode", "3"},
+         "cashcode 1 -> 3\nshift 41 -> 42\ncash code file " + cashcode + ": 1 -> 3\n"},
+        {{"--setshift", "41", "--setsum_sale", "5.00", "--setshift_begin", "2024-03-13T08:30:15Z"}, ""},
+        // The blank register's desk and receipt numbers are saved as the 1
+        // they read as.
+        {{"--create", "--setshift", "41"},
+         "cashcode 1 (stored 0) -> 1\nshift_begin 13.03.2024 08:30 -> 01.01.1970 00:00\nsum_sale 5.00 -> 0.00\n"
+         "checknum 1 (stored 0) -> 1\n"},
+        {{"--undo"}, "shift 41 -> 0\nshift_begin 13.03.2024 08:30 -> 01.01.1970 00:00\nsum_sale 5.00 -> 0.00\n"},
         // A stored 0 reads as desk or receipt number 1: setting 0 changes nothing.
         {{"--setcashcode", "0", "--setchecknum", "0"}, ""},
+        // Bytes that change under the same printed form are shown apart.
+        {{"--setshift_begin", "13.03.2024 08:30"}, "shift_begin 13.03.2024 08:30:15 -> 13.03.2024 08:30:00\n"},
+        {{"--setcashcode", "1"}, "cashcode 1 (stored 0) -> 1\n"},
         {{"--setsum_back", "12,345", "--json"},
-         "{\"cashcode\": 1, \"shift\": 41, \"checknum\": 1, \"shift_begin\": null, \"tcount_sale\": 0, "
+         "{\"cashcode\": 1, \"shift\": 41, \"checknum\": 1, \"shift_begin\": \"2024-03-13T08:30:15+00:00\", \"tcount_sale\": 0, "
          "\"tcount_back\": 0, \"tsum_sale\": 0.00, \"tsum_back\": 0.00, \"count_sale\": 0, \"count_back\": 0, "
          "\"sum_sale\": 5.00, \"sum_back\": 12.35}\n"},
         {{"--setchecknum", "0", "--json"}, tx({"--json", reg}).out},
@@ -352,8 +372,32 @@ TEST_F(Cli, DryRunShowsTheChangeAndWritesNothing) {
         EXPECT_TRUE(read_file(reg) == image && read_file(reg + "-") == kept && read_file(cashcode) == code) << c.args[0];
     }
     close(held);
+    // A copy's dry run says that the till's cash code file would change; on
+    // a machine that is no till (no cash code directory) it and a read still
+    // work, and only the save fails, on the cash code file.
+    const std::string copy = dir / "copy.reg";
+    write_file(copy, image);
+    EXPECT_EQ(tx({"--setcashcode", "99", "--dry-run", copy}).out,
+              "cashcode 1 -> 99\ncash code file " + cashcode + ": 1 -> 99 (" + copy + " is not the till's register)\n");
+    env["TARNEX_ROOT"] = dir / "nowhere";
+    const std::string none = dir / "nowhere/quelvaris/cash/conf/cashcode";
+    run_result r = tx({"--setcashcode", "99", "--dry-run", copy});
+    EXPECT_TRUE(r.status == 0 && r.err == "Warning: there is no cash code file " + none + " here; saving file " + copy + " needs one\n")
+        << r.err;
+    EXPECT_EQ(r.out, "cashcode 1 -> 99\ncash code file " + none + ": none -> 99 (" + copy + " is not the till's register)\n");
+    EXPECT_EQ(tx({"--print", copy}).status, 0);
+    r = tx({"--setcashcode", "99", "--print", copy});
+    EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err == "Error: can't open file " + none + " for write\n") << r.err;
+    EXPECT_EQ(read_file(copy), image);
+    env["TARNEX_ROOT"] = dir.path;
     // A dry run counts among the reading options, not the changes.
     EXPECT_EQ(tx({"--undo", "--setshift", "1", "--dry-run", reg}).status, 1);
+    // The set itself tells the seconds it drops apart in its record (and
+    // its log line, made by the same words).
+    ASSERT_EQ(tx({"--setshift_begin", "13.03.2024 08:30", reg}).status, 0);
+    const std::string newest = tx({"--history", reg}).out;
+    EXPECT_TRUE(newest.substr(0, newest.find('\n')).ends_with(": shift_begin 13.03.2024 08:30:15 -> 13.03.2024 08:30:00"))
+        << newest;
 }
 
 TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
@@ -390,6 +434,35 @@ TEST_F(Cli, FailuresSayWhatAndChangeNothing) {
     run({"mkfifo", dir / "fifo"});
     EXPECT_EQ(tx({"--print", dir / "fifo"}).err, "Error: can't open file " + dir / "fifo" + " for read\n");
     EXPECT_FALSE(exists(cashcode));
+    // Nor is it ever opened, by the read, the verify or a change's look for
+    // another process on it: a writer waiting for a reader keeps waiting.
+    const int writer = start({"sh", "-c", "echo x > " + dir / "fifo"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const auto& args : {std::vector<std::string>{"--setshift", "3"}, {"--verify", "--json"}, {"--json"}}) {
+        std::vector<std::string> argv = args;
+        argv.push_back(dir / "fifo");
+        EXPECT_EQ(tx(argv).status, 1) << args[0];
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0) << "the FIFO was opened";
+    kill(writer, SIGKILL);
+    finish(writer);
+
+    // A directory at a name the change writes (the cash code file's
+    // temporary name, the journal, the journal's temporary name while there
+    // is no journal) fails the dry run as it fails the change, before either
+    // prints.
+    for (const auto& [name, failing] : {std::pair{cashcode + ".tmp", cashcode}, {reg + ".journal", reg + ".journal"},
+                                        {reg + ".journal.tmp", reg + ".journal"}}) {
+        ASSERT_EQ(mkdir(name.c_str(), 0755), 0) << name;
+        for (const char* mode : {"--dry-run", "--print"}) {
+            const run_result r = tx({"--setcashcode", "5", mode, reg});
+            EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err == "Error: can't open file " + failing + " for write\n")
+                << name << " " << mode << ": " << r.err;
+        }
+        rmdir(name.c_str());
+        EXPECT_EQ(read_file(reg), blank) << name;
+    }
 
     // Standard output that cannot be written (full, closed, a pipe closed
     // by its reader) is a failure: before the change nothing is saved; after
@@ -482,6 +555,67 @@ struct record_lock {
     }
     ~record_lock() { close(fd); }
 };
+
+// --init makes the blank register only where there is none or the file is
+// empty, as it finds it under the lock; a file that holds anything, a
+// register written a moment ago included, is left alone.  Status 0 either
+// way; --json says which, and a dry run what it would do, writing nothing.
+TEST_F(Cli, InitMakesARegisterOnlyWhereNoneIs) {
+    const std::string traded = blank.substr(0, 550) + "\xEA\x0B" + blank.substr(552);  // count_sale 3050
+    const std::optional<std::string> missing;
+    const struct {
+        std::optional<std::string> before;
+        std::vector<std::string> options;
+        std::string out;
+        std::optional<std::string> after;
+    } cases[] = {
+        {missing, {}, "", blank},
+        {missing, {"--json"}, "{\"created\": true}\n", blank},
+        {missing, {"--json", "--dry-run"}, "{\"created\": true}\n", missing},
+        {"", {"--json"}, "{\"created\": true}\n", blank},
+        {"", {"--dry-run"}, "", ""},
+        {traded, {"--json"}, "{\"created\": false}\n", traded},
+        {traded, {"--json", "--dry-run"}, "{\"created\": false}\n", traded},
+        {"x", {}, "", "x"},
+    };
+    for (const auto& c : cases) {
+        std::remove(reg.c_str());
+        std::remove((reg + ".journal").c_str());
+        if (c.before) write_file(reg, *c.before);
+        std::vector<std::string> args = {"--init"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back(reg);
+        const run_result r = tx(args);
+        const std::string what = (c.before ? std::to_string(c.before->size()) : "missing") + " " + c.out;
+        EXPECT_TRUE(r.status == 0 && r.err.empty()) << what << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << what;
+        EXPECT_EQ(exists(reg), c.after.has_value()) << what;
+        if (c.after) {
+            EXPECT_EQ(read_file(reg), *c.after) << what;
+        }
+    }
+    // Decided under the lock: a cash desk that writes its first register
+    // while --init waits for the lock keeps it.
+    write_file(reg, "");
+    auto held = std::make_unique<record_lock>(reg);
+    const int init = start({TARNEX_BIN, "--init", reg}, env);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    write_file(reg, traded);
+    held.reset();
+    EXPECT_EQ(finish(init), 0);
+    EXPECT_EQ(read_file(reg), traded);
+    // A journal that cannot be made fails the dry run as the run, which then
+    // makes no register either.
+    std::remove(reg.c_str());
+    ASSERT_EQ(mkdir((reg + ".journal").c_str(), 0755), 0);
+    for (const char* mode : {"--dry-run", "--json"}) {
+        EXPECT_EQ(tx({"--init", mode, reg}).err, "Error: can't open file " + reg + ".journal for write\n") << mode;
+        EXPECT_FALSE(exists(reg)) << mode;
+    }
+    rmdir((reg + ".journal").c_str());
+    EXPECT_EQ(tx({"--init", "--setshift", "3", reg}).err,
+              "Error: can't make file " + reg + " a register and do more in one run\n");
+}
 
 // Writers wait for each other and each keeps what the other wrote; a lock
 // held too long is reported, and nothing is written.
@@ -607,6 +741,24 @@ TEST_F(Cli, RootFollowsOnlyLinksNobodyElseCouldHaveMoved) {
         EXPECT_TRUE(stat(secret.c_str(), &st) == 0 && st.st_uid == 0) << what;
         EXPECT_EQ(lstat(c.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode), c.outcome != replaced) << what;
     }
+    // A followed link's target directories are not followed: one that the
+    // owner of a directory on the way swapped for a link (here to root's
+    // vault) gets the file's error, and nothing is made or written there.
+    run({"rm", "-f", planted, cashcode});
+    for (const std::string& d : {data, conf}) chown(d.c_str(), 0, 0);
+    write_file(secret, blank);
+    const std::string image = read_file(reg);
+    ASSERT_EQ(symlink("vault", (dir / "swapped").c_str()), 0);
+    for (const auto& [link, target, args] :
+         {std::tuple{cashcode, "swapped/cashcode", std::vector<std::string>{"--setcashcode", "5", reg}},
+          {planted, "swapped/file", {"--setshift", "5", planted}}}) {
+        ASSERT_EQ(symlink((dir / target).c_str(), link.c_str()), 0);
+        const run_result r = tx(args);
+        EXPECT_EQ(r.err, "Error: can't open file " + link + " for write\n") << link;
+    }
+    EXPECT_FALSE(exists(dir / "vault/cashcode"));
+    EXPECT_EQ(read_file(secret), blank);
+    EXPECT_EQ(read_file(reg), image);
 }
 
 // --undo puts back only what the last change changed: a counter and a
@@ -692,7 +844,7 @@ TEST_F(Cli, UndoPutsBackOnlyTheLastChange) {
     undone[5] = undone[781] = 0;
     const run_result dry = tx({"--undo", "--dry-run", "--print", reg});
     r = tx({"--undo", "--print", reg});
-    EXPECT_TRUE(r.status == 0 && dry.status == 0 && dry.out == r.out) << r.err << dry.err << dry.out << r.out;
+    EXPECT_TRUE(r.status == 0 && dry.status == 0 && dry.out.starts_with(r.out)) << r.err << dry.err << dry.out << r.out;
     EXPECT_EQ(read_file(reg), undone);
     EXPECT_EQ(tx({"--undo", reg}).status, 0);
     EXPECT_EQ(read_file(reg), traded);
@@ -753,7 +905,8 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     EXPECT_EQ(read_file(cashcode), "5");
     // An older change, reached past the two undos after it; one whose
     // fields have moved since is refused, naming it.
-    EXPECT_EQ(tx({"--dry-run", "--undo=2", reg}).out, "cashcode 5 -> 3\nshift 42 -> 41\n");
+    const std::string back = "cashcode 5 -> 3\nshift 42 -> 41\ncash code file " + cashcode + ": 5 -> 3\n";
+    EXPECT_EQ(tx({"--dry-run", "--undo=2", reg}).out, back);
     EXPECT_EQ(tx({"--undo=1", reg}).err, "Error: field cashcode of file " + reg + " changed since change 1\n");
     EXPECT_EQ(tx({"--undo=7", reg}).err, "Error: file " + reg + " has no change 7 to undo\n");
     EXPECT_EQ(tx({"--undo=x", reg}).err, "Error: bad value 'x' for --undo\n");
@@ -761,7 +914,7 @@ TEST_F(Cli, ChangesAreLoggedAndUndone) {
     // passed over by the undo's dry run as by the undo.
     ASSERT_EQ(tx({"--setshift", "43", reg}).status, 0);
     write_file(reg, after);
-    EXPECT_EQ(tx({"--dry-run", "--undo", reg}).out, "cashcode 5 -> 3\nshift 42 -> 41\n");
+    EXPECT_EQ(tx({"--dry-run", "--undo", reg}).out, back);
     EXPECT_EQ(read_file(reg), after);
 
     // Desk and receipt number 0 are stored as set, and printed, logged and

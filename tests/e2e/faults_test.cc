@@ -107,7 +107,9 @@ int child_of(int pid) {
     return child;
 }
 
-// An interrupt during the save waits until both files are written.
+// An interrupt during the save waits until both files are written, and the
+// run then ends as it would have: a caller told nothing would make the
+// change again.
 TEST_F(Faults, SignalsDuringTheSaveAreHeldUntilBothFilesAreWritten) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         write_file(reg, blank);
@@ -124,9 +126,20 @@ TEST_F(Faults, SignalsDuringTheSaveAreHeldUntilBothFilesAreWritten) {
         }
         ASSERT_GT(child, 0);
         kill(child, sig);
-        EXPECT_EQ(finish(tracer), 128 + sig);
+        EXPECT_EQ(finish(tracer), 0) << sig;
         EXPECT_EQ(read_file(reg)[263], 5);
         EXPECT_EQ(read_file(cashcode), "7");
+    }
+    // An undo that waits for the cash code file's lock and is told to stop
+    // meanwhile makes the undo, prints and ends with status 0.
+    for (const char* sig : {"TERM", "HUP", "INT"}) {
+        ASSERT_EQ(run({TARNEX_BIN, "--setshift", "9", reg}, env).status, 0);
+        const std::string script = "flock " + dir / "quelvaris/cash/conf" + " sleep 1 & sleep 0.2; " TARNEX_BIN
+                                   " --undo --json " + reg + " & p=$!; sleep 0.3; kill -" + sig + " $p; wait $p; echo status $?";
+        const run_result r = run({"bash", "-c", script}, env);
+        EXPECT_NE(r.out.find("\"shift\": 5,"), std::string::npos) << sig << ": " << r.out << r.err;
+        EXPECT_TRUE(r.out.ends_with("status 0\n")) << sig << ": " << r.out;
+        EXPECT_EQ(read_file(reg)[263], 5) << sig;
     }
 }
 

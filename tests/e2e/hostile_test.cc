@@ -213,11 +213,24 @@ TEST_F(Hostile, StrangeArgumentsAreStoredAsTypedOrRefused) {
         {"--print", huge}, {"--print", "\x1b]0;title\x07"}, {"--print", "-"}, {"--"}, {"--print", "--", "--print"},
         {"--setshift"}, {"--setshift="}, {"--setshift=" + huge, reg}, {"-" + junk, reg}, {"--" + junk, reg},
         std::vector<std::string>(20000, "--print"),
+        // The option parser's complaints name the typed option escaped.
+        {"--set\x1b]0;owned\x07X=1", reg}, {"-\x1b", reg}, {"--h=\x1b[2J", reg}, {"--print=\x07", reg},
+        {"--print", "-a\x1b", reg},
+    };
+    const auto raw = [](const std::string& err) {
+        return std::find_if(err.begin(), err.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\n' && c != '\t') || c == 0x7f; }) != err.end();
     };
     for (const auto& args : lines) {
         const run_result r = tx(args);
         EXPECT_EQ(defined(r), "") << args.size() << " words, first " << args[0].substr(0, 20);
+        EXPECT_FALSE(raw(r.err)) << args[0].substr(0, 20) << ": " << r.err.substr(0, 200);
     }
+    EXPECT_EQ(tx({"--set\x1b]0;owned\x07X=1", reg}).err,
+              std::string(TARNEX_BIN) + ": unrecognized option '--set\\033]0;owned\\x07X=1'\n" + try_help + "\n");
+    // And --help the name the program was started under.
+    const run_result help = run({"bash", "-c", "exec -a $'tarnex\\e]0;owned\\a' " TARNEX_BIN " --help"}, env);
+    EXPECT_TRUE(help.status == 0 && help.out.find("tarnex\\033]0;owned\\x07 ") != std::string::npos && !raw(help.out))
+        << help.out.substr(0, 100);
     EXPECT_GT(stored, 0);
     std::printf("[ figures  ] %d hostile argument runs tried, %d of them stored a value\n", tried, stored);
 }

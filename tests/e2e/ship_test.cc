@@ -87,7 +87,8 @@ TEST_F(VerifyRun, DamageStopsEveryChange) {
     const std::string findings =
         "offset 523: sum_sale: low half-byte 0xA above 9\noffset 1295: end byte is 0x00, not 0xFF\n";
     const std::string json = R"({"damage": [{"offset": 523, "finding": "sum_sale: low half-byte 0xA above 9"}, )"
-                             R"({"offset": 1295, "finding": "end byte is 0x00, not 0xFF"}], "interrupted": null})" "\n";
+                             R"({"offset": 1295, "finding": "end byte is 0x00, not 0xFF"}], "interrupted": null, )"
+                             R"("cashcode_file": {"path": ")" + t.cashcode + R"(", "text": "3", "agrees": null}})" "\n";
     for (auto args : {std::vector<std::string>{"--verify"},
                       {"--setshift", "5", "--verify", "--print"},
                       {"--create", "--veri"},
@@ -117,11 +118,34 @@ TEST_F(VerifyRun, ASoundFileSaysOkThenTheRestRuns) {
     EXPECT_EQ(read_file(t.cashcode), "1");
     EXPECT_EQ(tx({"--verify", t.reg}).out, "ok\n");  // what the tool writes passes
 
-    // For a program, one object: the values, and no damage.
-    std::string values = tx({"--json", t.reg}).out;
-    r = tx({"--verify", "--json", t.reg});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, values.insert(values.size() - 2, ", \"damage\": [], \"interrupted\": null"));
+    // For a program, one object: the values, no damage, and the cash code
+    // file as the link rule lets root read it, and whether it names the
+    // till's register's desk (null for any other register).
+    const std::string values = tx({"--json", t.reg}).out;
+    const std::string own = t.dir / "quelvaris/cash/data/cash.reg";
+    run({"mkdir", "-p", t.dir / "quelvaris/cash/data"});
+    write_file(own, blank);
+    const std::string planted = t.dir / "secret";
+    write_file(planted, "42");
+    for (const auto& [file, text, agrees, link_owner] :
+         {std::tuple{t.reg, "\"1\"", "null", -1}, {own, "\"1\"", "true", -1}, {own, "\"42\"", "false", 0},
+          {own, "null", "false", 65534}}) {
+        if (link_owner >= 0 && geteuid() != 0) continue;  // only root's links are looked at so
+        std::remove(t.cashcode.c_str());
+        if (link_owner < 0) {
+            write_file(t.cashcode, "1");
+        } else {
+            ASSERT_EQ(symlink(planted.c_str(), t.cashcode.c_str()), 0);
+            ASSERT_EQ(lchown(t.cashcode.c_str(), static_cast<uid_t>(link_owner), 0), 0);
+        }
+        r = tx({"--verify", "--json", file});
+        // A file that names another desk is a finding, as a torn change is.
+        EXPECT_EQ(r.status, std::string(agrees) == "false" ? 1 : 0) << r.err;
+        std::string expected = file == t.reg ? values : tx({"--json", file}).out;
+        expected.insert(expected.size() - 2, std::string(", \"damage\": [], \"interrupted\": null, \"cashcode_file\": {\"path\": \"") +
+                                                 t.cashcode + "\", \"text\": " + text + ", \"agrees\": " + agrees + "}");
+        EXPECT_EQ(r.out, expected) << link_owner;
+    }
 }
 
 // The check comes before --create, so the damage is seen, not blanked away.

@@ -125,7 +125,8 @@ TEST_F(Editor, SavesEveryValueAndTheCashCode) {
     enter(*t, 10, "27");
     enter(*t, 11, "123456789012.3");
     EXPECT_EQ(t->row(row_of(11)), " │Сумма продаж тек.см       :12345678901│") << "cut at the menu's edge";
-    enter(*t, 12, "0");
+    enter(*t, 12, "12,50");  // a comma is the decimal point, as on the command line
+    EXPECT_EQ(value(*t, 12), "12.50      ");
     EXPECT_TRUE(inverse(*t, row_of(1), 2, 38));
     leave(*t, 13);
     EXPECT_EQ(t->wait_exit(), 0);
@@ -133,7 +134,7 @@ TEST_F(Editor, SavesEveryValueAndTheCashCode) {
     EXPECT_EQ(printed(),
               "cashcode = 65535\nshift = 0\nchecknum = 4464\nshift_begin = 02.03.2024 10:00\n"
               "tcount_sale = 12\ntcount_back = 4464\ntsum_sale = 1234.50\ntsum_back = 0.50\n"
-              "count_sale = 3050\ncount_back = 27\nsum_sale = 123456789012.30\nsum_back = 0.00\n");
+              "count_sale = 3050\ncount_back = 27\nsum_sale = 123456789012.30\nsum_back = 12.50\n");
     EXPECT_EQ(read_file(cashcode), "65535");
 }
 
@@ -145,6 +146,8 @@ TEST_F(Editor, ValuesTheFileCannotHoldAreAskedAgainAndEscapeKeepsThem) {
     open(*t, 1);
     ASSERT_TRUE(press(*t, VTERM_KEY_BACKSPACE, 2));
     ASSERT_TRUE(type(*t, "70000"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    EXPECT_TRUE(t->anywhere("Не больше 65535")) << "said why\n" << t->dump();
     ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
     EXPECT_EQ(t->text(7, 6, 26), "Номер кассы (макс. 65535):") << "asked again";
     EXPECT_EQ(t->text(8, 8, 5), "   42") << "showing the number still in force";
@@ -159,10 +162,17 @@ TEST_F(Editor, ValuesTheFileCannotHoldAreAskedAgainAndEscapeKeepsThem) {
     EXPECT_EQ(value(*t, 1).substr(0, 2), "1 ");
     struct {
         int entry;
-        const char *typed, *shown;  // the field asked again, with the value in force
-    } refused[] = {{2, "70000", "     0"}, {8, "999999999999999", "           0.00"}, {4, "310220241000", "01.01.1970 03:00"}};
+        const char *typed, *why, *shown;  // why it is refused; the field asked again, with the value in force
+    } refused[] = {{2, "70000", "Не больше 65535", "     0"},
+                   {8, "999999999999999", "Не больше 999999999999.99", "           0.00"},
+                   {8, ",", "Введите сумму", "           0.00"},
+                   {4, "310220241000", "Нет такой даты", "01.01.1970 03:00"},
+                   {4, "010120242500", "Нет такого времени", "01.01.1970 03:00"},
+                   {4, "01011700", "Год от 1801 до 9998", "01.01.1970 03:00"}};
     for (const auto& r : refused) {
         enter(*t, r.entry, r.typed, r.entry == 4 ? 0 : 16);  // the date's mask is typed over
+        EXPECT_TRUE(t->anywhere(r.why)) << r.typed << "\n" << t->dump();
+        ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
         EXPECT_EQ(t->text(8, 8, static_cast<int>(strlen(r.shown))), r.shown) << r.typed;
         ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));
     }
@@ -243,7 +253,7 @@ TEST_F(Editor, AMissingRegisterBehindALinkIsMadeWhereItPoints) {
     if (logged) {
         const std::string line = log.next();
         EXPECT_NE(line.find(": " + reg + ": user root, tty "), std::string::npos) << line;
-        EXPECT_NE(line.find(": create; no value changed"), std::string::npos) << line;
+        EXPECT_NE(line.find(": create; length 0 -> 1296"), std::string::npos) << line;
     }
 }
 
@@ -278,8 +288,13 @@ TEST_F(Editor, ASaveIsLoggedAndAHeldRegisterAnnounced) {
     EXPECT_TRUE(t.output().ends_with(warning)) << t.output().substr(t.output().size() - 200);
 }
 
-TEST_F(Editor, ACancelledDialogChangesNothing) {
+// A cancelled dialog, and one accepted as it was shown, leave the stored
+// value as it is: the shift's seconds, which the field does not show, and the
+// stored 0 the desk number 1 is shown for survive a save.
+TEST_F(Editor, ACancelledOrUnchangedDialogChangesNothing) {
     write_file(reg, blank);
+    ASSERT_EQ(run({TARNEX_BIN, "--setshift_begin", "2024-03-13T08:30:15+03:00", reg}, opt.env).status, 0);
+    const std::string image = read_file(reg);
     auto t = start_editor();
     for (int entry : {3, 4, 5, 7, 12}) {
         open(*t, entry);
@@ -287,9 +302,53 @@ TEST_F(Editor, ACancelledDialogChangesNothing) {
         ASSERT_TRUE(press(*t, VTERM_KEY_ESCAPE));
         EXPECT_TRUE(inverse(*t, row_of(1), 2, 38));
     }
+    for (int entry : {1, 4, 7}) {
+        open(*t, entry);
+        ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    }
+    // Changed, then typed back as the file's value shows: that value again.
+    open(*t, 4);
+    ASSERT_TRUE(type(*t, "14"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
+    EXPECT_EQ(value(*t, 4), "14.03.2024 ");
+    open(*t, 4);
+    ASSERT_TRUE(type(*t, "13"));
+    ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));
     leave(*t, 13);
     EXPECT_EQ(t->wait_exit(), 0);
-    EXPECT_EQ(read_file(reg), blank);
+    EXPECT_EQ(read_file(reg), image);
+}
+
+// A save that cannot be made (the cash desk holds its lock past the wait, a
+// directory that cannot be written) says why in a box and goes back to the
+// menu with every edit kept: saved again it is made; left, the error line
+// still stands on standard error, with status 1.
+TEST_F(Editor, AFailedSaveKeepsEveryEditAndSaysWhy) {
+    for (bool save_again : {true, false}) {
+        write_file(reg, blank);
+        auto t = start_editor();
+        enter(*t, 2, "5");
+        enter(*t, 3, "77");
+        const int held = ::open(reg.c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(held, F_SETLK, &whole), 0);
+        leave(*t, 13);
+        ASSERT_TRUE(t->wait_anywhere("Error: can't lock file", std::chrono::milliseconds(8000))) << t->dump();
+        ASSERT_TRUE(t->wait_idle());
+        EXPECT_TRUE(t->anywhere("Запись не выполнена:")) << t->dump();
+        close(held);
+        EXPECT_EQ(read_file(reg), blank);
+        ASSERT_TRUE(press(*t, VTERM_KEY_ENTER));  // the box closes; the menu is back
+        ASSERT_TRUE(t->wait_text(row_of(14), 2, "Выход без сохранения"));
+        EXPECT_EQ(value(*t, 2).substr(0, 2), "5 ");
+        EXPECT_EQ(value(*t, 3).substr(0, 3), "77 ");
+        leave(*t, save_again ? 13 : 14);
+        EXPECT_EQ(t->wait_exit(std::chrono::milliseconds(4000)), save_again ? 0 : 1);
+        EXPECT_EQ(read_file(reg)[263], save_again ? 5 : 0);
+        EXPECT_EQ(t->output().ends_with("Error: can't lock file " + reg + "\r\n"), !save_again)
+            << t->output().substr(t->output().size() - 100);
+    }
 }
 
 TEST_F(Editor, ShowsTheTillsOwnBytesUnderACp1251Locale) {
@@ -358,6 +417,13 @@ TEST_F(Editor, RegisterErrorsLeaveAUsableTerminal) {
         if (t.wait_text(row_of(14), 2, "Выход без сохранения", std::chrono::milliseconds(2000))) {
             ASSERT_TRUE(t.wait_idle());
             leave(t, 13);
+            // A save that fails says so and keeps the session; left, the
+            // error line follows it.
+            ASSERT_TRUE(t.wait_anywhere("Запись не выполнена:")) << c.error;
+            ASSERT_TRUE(t.wait_idle());
+            t.press(VTERM_KEY_ENTER);
+            ASSERT_TRUE(t.wait_idle());
+            leave(t, 14);
         }
         EXPECT_EQ(t.wait_exit(), 1) << c.error;
         EXPECT_NE(t.output().find(c.error + "\r\n"), std::string::npos) << c.error;
@@ -463,6 +529,25 @@ TEST_F(Editor, SignalsAndALostTerminalEndTheSessionWithoutSaving) {
             EXPECT_EQ(m.c_oflag & (OPOST | ONLCR), tcflag_t(OPOST | ONLCR)) << sig;
         }
         EXPECT_EQ(read_file(reg), blank) << sig;
+    }
+    // One that comes while the save waits for the cash desk's lock lands
+    // after the save: the session ends as a save does, with status 0.
+    for (int sig : {SIGHUP, SIGTERM}) {
+        opt.ignore_hangup = false;
+        write_file(reg, blank);
+        auto t = start_editor();
+        enter(*t, 2, "5");
+        const int held = ::open(reg.c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        ASSERT_EQ(fcntl(held, F_SETLK, &whole), 0);
+        leave(*t, 13);
+        usleep(300'000);
+        kill(t->pid(), sig);
+        usleep(200'000);
+        close(held);
+        EXPECT_EQ(t->wait_exit(std::chrono::milliseconds(4000)), 0) << sig;
+        EXPECT_EQ(read_file(reg)[263], 5) << sig;
     }
 }
 

@@ -41,8 +41,12 @@ TEST(RightSideEdit, TakesOnePointAndTwoDecimalsInAnAmount) {
     ASSERT_TRUE(press(t, VTERM_KEY_BACKSPACE, 5));
     ASSERT_TRUE(type(t, ".5"));
     EXPECT_EQ(t.text(row, col, 15), std::string(13, ' ') + ".5");
+    // A comma is a point too, with the same rules.
+    ASSERT_TRUE(press(t, VTERM_KEY_BACKSPACE, 2));
+    ASSERT_TRUE(type(t, "12,5.,67"));
+    EXPECT_EQ(t.text(row, col, 15), std::string(10, ' ') + "12,56");
     t.press(VTERM_KEY_ESCAPE);
-    EXPECT_TRUE(t.wait_anywhere("accepted=0 value=[.5]"));
+    EXPECT_TRUE(t.wait_anywhere("accepted=0 value=[12,56]"));
     EXPECT_EQ(t.wait_exit(), 0);
 }
 
