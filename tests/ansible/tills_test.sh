@@ -208,7 +208,7 @@ def tried():
 while len(sys.argv) < 3 or not tried():
     time.sleep(0.1)
 time.sleep(4)'
-exec 4< <(exec /usr/bin/python3 -c "$hold" "$(reg till2)" "tarnex --setshift=8 --json -- $(reg till2)")
+exec 4< <(exec /usr/bin/python3 -c "$hold" "$(reg till2)" "tarnex --setshift=8 --operator=root --json -- $(reg till2)")
 held2=$!
 exec 5< <(exec /usr/bin/python3 -c "$hold" "$(reg till3)")
 held3=$!

@@ -252,7 +252,7 @@ def info(till):
     if status:
         result.update(status)
     rc, out, err = verified
-    if rc and NO_STAT.search(err) and status is None:
+    if rc and NO_STAT.search(err):
         # A register that isn't there is a finding, not a failure.
         result.update(exists=False, register=None, damage=[], cashcode_file=code, cashcode_agrees=None,
                       msg=MISSING % path)

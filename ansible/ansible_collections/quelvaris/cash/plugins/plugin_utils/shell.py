@@ -1,0 +1,165 @@
+# -*- coding: utf-8 -*-
+# Copyright: the tarnex authors
+# MIT License (see LICENSE or https://opensource.org/licenses/MIT)
+"""The steps of a task as one POSIX shell command sent over the connection,
+as ansible.builtin.raw sends one: the runner the action plugins give
+quelvaris.cash's Till.  The till needs tarnex, sh, mktemp, cat, head and stat,
+and no Python; the cost of a task is then that of one command over SSH.
+
+Each step's status, output and errors come back between marker lines that
+carry a random token, so that nothing a step prints can be taken for one."""
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+import os
+import re
+import secrets
+from shlex import quote
+
+from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import Failure
+
+# A till's command line is long enough for any task; the steps are short.
+PARTS = ('rc', 'out', 'err')
+
+
+def tarnex_command(args, path, root):
+    """tarnex ARGS -- PATH, under ROOT when the task names one."""
+    prefix = 'TARNEX_ROOT=%s ' % quote(root) if root is not None else ''
+    return prefix + 'tarnex ' + ' '.join(quote(a) for a in args) + ' -- ' + path
+
+
+def step_script(step):
+    """The shell text of one step: it leaves its output in "$d/o", its
+    errors in "$d/e" and its status in r."""
+    kind = step[0]
+    if kind == 'tarnex':
+        return tarnex_command(step[1], quote(step[2]), step[3]) + ' >"$d/o" 2>"$d/e"; r=$?'
+    if kind == 'first':
+        # The newest line is all that is wanted of a history of up to 2000.
+        return ('{ %s 2>"$d/e"; echo $? >"$d/r"; } | head -n 1 >"$d/o"; read r <"$d/r"'
+                % tarnex_command(step[1], quote(step[2]), step[3]))
+    if kind == 'scratch':
+        return ('t=$(mktemp) && { %s >"$d/o" 2>"$d/e"; r=$?; rm -f -- "$t"; } || { r=$?; : >"$d/o"; : >"$d/e"; }'
+                % tarnex_command(step[1], '"$t"', step[3]))
+    p = quote(step[1])
+    if kind == 'probe':
+        text = ('if [ -e %s ]; then if [ -f %s ] && [ ! -s %s ]; then echo empty; else echo present; fi; '
+                'elif [ -L %s ]; then echo present; else echo missing; fi' % (p, p, p, p))
+    elif kind == 'cat':
+        text = '[ -f %s ] && head -c 64 -- %s' % (p, p)
+    elif kind == 'stat':
+        text = "stat -L -c '%%U %%G %%u %%g %%a %%s %%F' -- %s" % p
+    elif kind == 'kept':
+        text = '[ -f %s ] && [ ! -L %s ] && [ "$(stat -c %%h -- %s)" = 1 ]' % (p, p, p)
+    elif kind == 'lock':
+        text = 'stat -L -c %%d:%%i -- %s && cat /proc/locks' % p
+    elif kind == 'holder':
+        # Every descriptor of every process this user may look at; the
+        # first other than this shell's that is the register names it.
+        text = ('for f in /proc/[0-9]*/fd/*; do [ "$f" -ef %s ] || continue; q=${f#/proc/}; q=${q%%%%/*}; '
+                '[ "$q" = "$$" ] && continue; echo "$q"; head -n 1 "/proc/$q/comm"; break; done 2>/dev/null; :' % p)
+    elif kind == 'mkempty':
+        # noclobber opens with O_EXCL: a file that came meanwhile stays.
+        directory = quote(os.path.dirname(step[1]) or '.')
+        text = ('if (set -C; : >%s); then if [ "$(id -u)" = 0 ]; then chown --reference=%s -- %s; fi; '
+                'sync -- %s 2>/dev/null; echo made; elif [ -e %s ] || [ -L %s ]; then echo there; else false; fi'
+                % (p, directory, p, directory, p, p))
+    else:
+        raise ValueError(kind)
+    return '{ %s; } >"$d/o" 2>"$d/e"; r=$?' % text
+
+
+class ShellRunner:
+    """Sends the steps of each call as one command over the action's connection."""
+
+    def __init__(self, action, environment):
+        self.action = action
+        self.environment = environment
+        self.warnings = []
+
+    def warn(self, line):
+        self.warnings.append(line)
+
+    def script(self, steps, token):
+        lines = []
+        if self.environment:
+            lines.append('export ' + ' '.join('%s=%s' % (k, quote(str(v))) for k, v in self.environment.items()))
+        lines.append('d=$(mktemp -d) || exit 1')
+        lines.append('trap \'rm -rf -- "$d"\' EXIT')
+        for i, step in enumerate(steps):
+            lines.append(step_script(step))
+            lines.append("printf '\\n%s %d rc\\n%%s' \"$r\"; printf '\\n%s %d out\\n'; cat \"$d/o\"; "
+                         "printf '\\n%s %d err\\n'; cat \"$d/e\"" % (token, i, token, i, token, i))
+        lines.append("printf '\\n%s end\\n'" % token)
+        return '\n'.join(lines)
+
+    def steps(self, steps):
+        token = 'tarnex-' + secrets.token_hex(8)
+        # Only become needs the terminal that ssh asks for a command that may
+        # become, whose line ends are then "\r\n".
+        become = bool(self.action._play_context.become)
+        done = self.action._low_level_execute_command(self.script(steps, token), sudoable=become)
+        out = done.get('stdout', '')
+        if become:
+            out = out.replace('\r\n', '\n')
+        sections = re.split(r'\n%s (\d+ \w+|end)\n' % token, out)
+        if len(sections) < 2 or sections[-2] != 'end':
+            err = done.get('stderr', '')
+            lines = err.strip().splitlines() or ['status %s' % done.get('rc')]
+            raise Failure("can't run tarnex on the till: %s" % lines[-1], stderr=err, rc=done.get('rc'))
+        parts = dict(zip(sections[1:-1:2], sections[2:-1:2]))
+        return [self.outcome(step, *[parts.get('%d %s' % (i, part), '') for part in PARTS])
+                for i, step in enumerate(steps)]
+
+    @staticmethod
+    def outcome(step, rc, out, err):
+        kind = step[0]
+        rc = int(rc) if rc.strip().isdigit() else 1
+        if kind in ('tarnex', 'first', 'scratch'):
+            if rc == 127 and not out:
+                raise Failure("can't run tarnex: it is not on the till's PATH", stderr=err, rc=rc)
+            return rc, out, err
+        if kind == 'probe':
+            return out.strip() or 'present'
+        if kind == 'cat':
+            return out if rc == 0 else None
+        if kind == 'stat':
+            fields = out.split()
+            if rc or len(fields) < 7:
+                return dict(state='absent')
+            kind_text = ' '.join(fields[6:])
+            return dict(owner=fields[0], group=fields[1], uid=int(fields[2]), gid=int(fields[3]),
+                        mode='0%03o' % int(fields[4], 8), size=int(fields[5]),
+                        state='file' if kind_text.startswith('regular') else 'directory'
+                        if kind_text == 'directory' else 'other')
+        if kind == 'kept':
+            return rc == 0
+        if kind == 'lock':
+            return lock_holder(out) if rc == 0 else None
+        if kind == 'holder':
+            lines = out.splitlines()
+            return dict(pid=int(lines[0]), name=lines[1] if len(lines) > 1 else None) if lines else None
+        if kind == 'mkempty':
+            if rc:
+                lines = err.strip().splitlines()
+                raise Failure("can't create register %s: %s" % (step[1], lines[-1] if lines else 'status %d' % rc),
+                              stderr=err)
+            return out.strip() == 'made'
+        raise ValueError(kind)
+
+
+def lock_holder(text):
+    """The pid in /proc/locks of a lock on the file whose DEV:INODE heads text."""
+    first, _, listed = text.partition('\n')
+    device, _, inode = first.strip().partition(':')
+    if not device.isdigit():
+        return None
+    dev = int(device)
+    wanted = '%02x:%02x:%s' % (os.major(dev), os.minor(dev), inode)
+    for line in listed.splitlines():
+        fields = line.split()
+        # "1: POSIX  ADVISORY  WRITE 2107 08:01:1234 0 EOF"; a waiter has "->".
+        if len(fields) >= 6 and fields[1] != '->' and fields[5] == wanted and fields[4].isdigit():
+            return int(fields[4])
+    return None
