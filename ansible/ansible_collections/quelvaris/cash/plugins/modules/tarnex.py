@@ -190,7 +190,7 @@ notes:
 seealso:
   - module: quelvaris.cash.tarnex_info
 author:
-  - tarnex maintainers
+  - tarnex authors (@quelvaris)
 """
 
 EXAMPLES = r"""

@@ -63,7 +63,7 @@ notes:
 seealso:
   - module: quelvaris.cash.tarnex
 author:
-  - tarnex maintainers
+  - tarnex authors (@quelvaris)
 """
 
 EXAMPLES = r"""
