@@ -90,7 +90,7 @@ class ActionModule(ActionBase):
         result = super(ActionModule, self).run(tmp, task_vars)
         del tmp
         try:
-            _, args = self.validate_argument_spec(SPEC)
+            args = self.validate_argument_spec(SPEC)[1]
         except AnsibleAction as e:
             result.update(e.result)
             return result

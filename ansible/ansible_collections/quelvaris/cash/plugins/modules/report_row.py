@@ -38,8 +38,6 @@ options:
 extends_documentation_fragment:
   - ansible.builtin.action_common_attributes
 attributes:
-  action:
-    support: full
   check_mode:
     support: full
     details: It writes only on the controller, the same in check mode.

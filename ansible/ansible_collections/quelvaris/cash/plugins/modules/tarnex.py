@@ -23,11 +23,11 @@ description:
   - Values are compared as C(tarnex) shows them, never as the task typed them (a
     desk or receipt number 0 that the register reads as 1, a sum to the hundredth,
     the shift's beginning to the minute as the till's clock has it).
-  - A value that C(tarnex) would refuse fails the host before anything is written,
+  - "A value that C(tarnex) would refuse fails the host before anything is written,
     with a message naming the option and what it takes (C(shift: 70000 is refused:
     tarnex takes a whole number from 0 to 65535)); a damaged register with C(register
     P is damaged: blank: true rewrites it, counters lost), a missing one with C(no
-    register at P: create: true makes one). C(tarnex)'s own line is in I(stderr).
+    register at P: create: true makes one). C(tarnex)'s own line is in I(stderr)."
   - Each C(Warning:) line C(tarnex) prints (a register open in another process,
     a damaged register, a previous version that could not be kept) becomes a
     warning of the host, as C(tarnex) printed it.
@@ -39,7 +39,7 @@ options:
     type: path
   root:
     description:
-      - The directory under which the till keeps its files, as C(TARNEX_ROOT) tells C(tarnex):
+      - The directory under which the till keeps its files, as C(TARNEX_ROOT) tells C(tarnex);
         the default I(path) and the cash code file that every change writes are under it.
       - Set it per till as a host variable, for a whole play with C(module_defaults), or
         ad hoc with C(-a root=/mnt/till).
@@ -80,7 +80,7 @@ options:
     type: str
   operator:
     description:
-      - Who made the change, for the trail, passed as C(tarnex --operator) on every change:
+      - Who made the change, for the trail, passed as C(tarnex --operator) on every change;
         the log line and the history then name the operator beside the till's own user
         (C(root) over SSH) and the controller's address.
       - When not given, the user who runs C(ansible-playbook) on the controller.
@@ -181,7 +181,7 @@ notes:
   - The collection's action plugin of the same name does the task from the
     controller, sending one shell command over the connection as
     M(ansible.builtin.raw) does, so the till needs no Python. The module's
-    own Python (3.7 or later) is the same work done on the till.
+    own Python (3.6 or later, as measured) is the same work done on the till.
   - Give each till its own I(root) when several registers live on one machine;
     the default I(path) follows it, and the cash code file is written under it.
   - When nothing changes a task costs one command over the connection, which

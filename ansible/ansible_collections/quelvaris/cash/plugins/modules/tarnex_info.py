@@ -29,7 +29,7 @@ options:
     type: path
   root:
     description:
-      - The directory under which the till keeps its files, as C(TARNEX_ROOT) tells C(tarnex):
+      - The directory under which the till keeps its files, as C(TARNEX_ROOT) tells C(tarnex);
         the default I(path) and the cash code file read are under it.
       - Set it per till as a host variable, for a whole play with C(module_defaults), or
         ad hoc with C(-a root=/mnt/till).
@@ -52,7 +52,7 @@ requirements:
 notes:
   - The collection's action plugin of the same name does the task from the controller,
     sending one shell command over the connection as M(ansible.builtin.raw) does, so the
-    till needs no Python. The module's own Python (3.7 or later) is the same work done
+    till needs no Python. The module's own Python (3.6 or later, as measured) is the same work done
     on the till.
   - The cash code file read is C(quelvaris/cash/conf/cashcode) under I(root), the
     one every save of C(tarnex) writes.
@@ -92,9 +92,9 @@ path:
   sample: /quelvaris/cash/data/cash.reg
 exists:
   description:
-    - Whether there is a register at I(path). When false, I(register) is null, I(damage)
+    - "Whether there is a register at I(path). When false, I(register) is null, I(damage)
       empty, I(cashcode_agrees) null and I(msg) says C(no register at P: create: true makes
-      one); I(cashcode_file), I(last_change), I(lock) and I(holder) are reported as ever.
+      one); I(cashcode_file), I(last_change), I(lock) and I(holder) are reported as ever."
   returned: success
   type: bool
   sample: true

@@ -46,8 +46,8 @@ class TillAction(ActionBase):
         result = super(TillAction, self).run(tmp, task_vars)
         del tmp  # no temporary files: nothing is copied to the till
         try:
-            _, params = self.validate_argument_spec(controller_spec(self.SPEC),
-                                                    mutually_exclusive=self.MUTUALLY_EXCLUSIVE)
+            params = self.validate_argument_spec(controller_spec(self.SPEC),
+                                                 mutually_exclusive=self.MUTUALLY_EXCLUSIVE)[1]
         except AnsibleAction as e:
             result.update(e.result)
             return result

@@ -35,6 +35,11 @@ def step_script(step):
     kind = step[0]
     if kind == 'tarnex':
         return tarnex_command(step[1], quote(step[2]), step[3]) + ' >"$d/o" 2>"$d/e"; r=$?'
+    if kind == 'differs':
+        # Only when the two runs named succeeded and printed different values.
+        i, j = step[4], step[5]
+        return ('if [ "$r%d" = 0 ] && [ "$r%d" = 0 ] && ! cmp -s "$d/o%d" "$d/o%d"; then %s >"$d/o" 2>"$d/e"; r=$?; '
+                'else r=-; : >"$d/o"; : >"$d/e"; fi' % (i, j, i, j, tarnex_command(step[1], quote(step[2]), step[3])))
     if kind == 'first':
         # The newest line is all that is wanted of a history of up to 2000.
         return ('{ %s 2>"$d/e"; echo $? >"$d/r"; } | head -n 1 >"$d/o"; read r <"$d/r"'
@@ -89,8 +94,10 @@ class ShellRunner:
         lines.append('trap \'rm -rf -- "$d"\' EXIT')
         for i, step in enumerate(steps):
             lines.append(step_script(step))
-            lines.append("printf '\\n%s %d rc\\n%%s' \"$r\"; printf '\\n%s %d out\\n'; cat \"$d/o\"; "
-                         "printf '\\n%s %d err\\n'; cat \"$d/e\"" % (token, i, token, i, token, i))
+            # Each step's output kept, for a later step to compare.
+            lines.append('mv "$d/o" "$d/o%d"; mv "$d/e" "$d/e%d"; r%d=$r' % (i, i, i))
+            lines.append("printf '\\n%s %d rc\\n%%s' \"$r\"; printf '\\n%s %d out\\n'; cat \"$d/o%d\"; "
+                         "printf '\\n%s %d err\\n'; cat \"$d/e%d\"" % (token, i, token, i, i, token, i, i))
         lines.append("printf '\\n%s end\\n'" % token)
         return '\n'.join(lines)
 
@@ -115,8 +122,10 @@ class ShellRunner:
     @staticmethod
     def outcome(step, rc, out, err):
         kind = step[0]
+        if kind == 'differs' and rc.strip() == '-':
+            return None
         rc = int(rc) if rc.strip().isdigit() else 1
-        if kind in ('tarnex', 'first', 'scratch'):
+        if kind in ('tarnex', 'first', 'scratch', 'differs'):
             if rc == 127 and not out:
                 raise Failure("can't run tarnex: it is not on the till's PATH", stderr=err, rc=rc)
             return rc, out, err
@@ -151,8 +160,8 @@ class ShellRunner:
 
 def lock_holder(text):
     """The pid in /proc/locks of a lock on the file whose DEV:INODE heads text."""
-    first, _, listed = text.partition('\n')
-    device, _, inode = first.strip().partition(':')
+    first, listed = (text.split('\n', 1) + [''])[:2]
+    device, inode = (first.strip().split(':', 1) + [''])[:2]
     if not device.isdigit():
         return None
     dev = int(device)
