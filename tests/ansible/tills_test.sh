@@ -158,6 +158,7 @@ again -e shift=42 -e sum_sale=12.50
 checked -e shift=43
 [ "$(grep -c '^-shift = 42$' "$work/out") $(grep -c '^+shift = 43$' "$work/out")" = "${#tills[@]} ${#tills[@]}" ] ||
     fail "not every till's diff"
+grep -q "^--- before: $(reg till1) (register)$" "$work/out" || fail "the diff does not name the register"
 # A receipt number 0 is the 1 a till reads from a stored 0: no change.
 again -e checknum=0
 
@@ -166,7 +167,7 @@ before=$(state)
 for refused in "shift=70000|shift: 70000 is refused: tarnex takes a whole number from 0 to 65535" \
     "shift_begin='31.02.2024 10:00'|shift_begin: 31.02.2024 10:00 is refused: tarnex takes a day that exists" \
     "sum_sale=-5|sum_sale: -5 is refused: tarnex takes a sum from 0 to 999999999999.99" \
-    "sum_sale=12.341|sum_sale: 12.341 has more than two decimals"; do
+    "sum_sale=12.341|sum_sale: 12.341 has more than two decimals" "undo_change=999|undo_change: 999 is no change in the history of"; do
     play -e "${refused%%|*}"
     expect 2 0 1 "${tills[@]}"
     [ "$(grep -c "\"msg\": \"${refused#*|}" "$work/out")" = "${#tills[@]}" ] || fail "$refused: not every host says it"
@@ -202,6 +203,15 @@ expect 0 1 0 "${tills[@]}"
 play -e undo=true
 expect 0 1 0 "${tills[@]}"
 [ "$(values till1)" = "$grouped" ] || fail "the redo: till1 holds $(values till1)"
+# undo_change takes back the group by its number in till2's history, ad hoc,
+# and undo redoes it.
+n=$(tarnex --history --json "$(reg till2)" | grep '"action": "set", .*"reason": "audit of shift 42"' | head -n 1 |
+    sed 's/^{"number": \([0-9]*\),.*/\1/')
+adhoc till2 -m quelvaris.cash.tarnex -a "root=$work/till2 undo_change=$n"
+[ "$status" = 0 ] && grep -q '^till2 | CHANGED' "$work/out" && [[ $(values till2) == *'"shift_begin": null'* ]] ||
+    fail "undo_change=$n: till2 holds $(values till2)"
+adhoc till2 -m quelvaris.cash.tarnex -a "root=$work/till2 undo=true"
+[ "$(values till2)" = "$grouped" ] || fail "the redo of undo_change: till2 holds $(values till2)"
 if [ -z "$log_skip" ]; then
     for t in "${tills[@]}"; do
         [ "$(grep -c "$(reg "$t"): .*operator maria, .*reason \"audit of shift 42\"" "$work/log")" = 1 ] ||

@@ -45,6 +45,7 @@ UNDO_REFUSED = re.compile(r"^Error: bad value '(.*)' for --undo$")
 NOT_REGISTER = re.compile(r"^Error: file (.*) is not a register")
 NO_STAT = re.compile(r"^Error: can't stat file (.*)$")
 NO_UNDO = re.compile(r"^Error: file (.*) has no change to undo$")
+NO_CHANGE = re.compile(r"^Error: file (.*) has no change (\d+)$")
 CHANGED_SINCE = re.compile(r"^Error: field (\w+) of file (.*) changed since (.*)$")
 LOCKED = re.compile(r"^Error: can't lock file (.*)$", re.M)
 HOLDER = re.compile(r"^Warning: file .* is open in process (\d+) \((.*)\)$", re.M)
@@ -101,9 +102,9 @@ def in_words(err, path, given=None, rc=1):
         key = refused.group(2)
         value = given[key] if given and key in given else refused.group(1)
         return '%s: %s is refused: tarnex takes %s' % (key, value, RANGES.get(key, 'another value'))
-    undo = UNDO_REFUSED.match(last)
+    undo = UNDO_REFUSED.match(last) or NO_CHANGE.match(last)
     if undo:
-        return 'undo_change: %s is no change in the history of %s' % (undo.group(1), path)
+        return 'undo_change: %s is no change in the history of %s' % (undo.group(undo.lastindex), path)
     if NOT_REGISTER.match(last):
         return DAMAGED % path
     if NO_STAT.match(last):

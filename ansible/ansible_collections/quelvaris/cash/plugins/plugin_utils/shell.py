@@ -29,24 +29,28 @@ def tarnex_command(args, path, root):
     return prefix + 'tarnex ' + ' '.join(quote(a) for a in args) + ' -- ' + path
 
 
-def step_script(step):
-    """The shell text of one step: it leaves its output in "$d/o", its
-    errors in "$d/e" and its status in r."""
+def step_script(step, i):
+    """The shell text of step I: it leaves its output in "$d/oI", its errors
+    in "$d/eI" and its status in r.  Shell builtins where they do, since on
+    a busy till each program started costs more than the step's work."""
     kind = step[0]
+    out = '>"$d/o%d" 2>"$d/e%d"' % (i, i)
     if kind == 'tarnex':
-        return tarnex_command(step[1], quote(step[2]), step[3]) + ' >"$d/o" 2>"$d/e"; r=$?'
+        return '%s %s; r=$?' % (tarnex_command(step[1], quote(step[2]), step[3]), out)
     if kind == 'differs':
-        # Only when the two runs named succeeded and printed different values.
-        i, j = step[4], step[5]
-        return ('if [ "$r%d" = 0 ] && [ "$r%d" = 0 ] && ! cmp -s "$d/o%d" "$d/o%d"; then %s >"$d/o" 2>"$d/e"; r=$?; '
-                'else r=-; : >"$d/o"; : >"$d/e"; fi' % (i, j, i, j, tarnex_command(step[1], quote(step[2]), step[3])))
+        # Only when the two runs named succeeded and printed other values
+        # (one line of JSON each).
+        a, b = step[4], step[5]
+        return ('a=; b=; { IFS= read -r a; } <"$d/o%d"; { IFS= read -r b; } <"$d/o%d"; '
+                'if [ "$r%d" = 0 ] && [ "$r%d" = 0 ] && [ "$a" != "$b" ]; then %s %s; r=$?; '
+                'else r=-; : %s; fi' % (a, b, a, b, tarnex_command(step[1], quote(step[2]), step[3]), out, out))
     if kind == 'first':
         # The newest line is all that is wanted of a history of up to 2000.
-        return ('{ %s 2>"$d/e"; echo $? >"$d/r"; } | head -n 1 >"$d/o"; read r <"$d/r"'
-                % tarnex_command(step[1], quote(step[2]), step[3]))
+        return ('{ %s 2>"$d/e%d"; echo $? >"$d/r%d"; } | { IFS= read -r l; printf \'%%s\\n\' "$l"; } >"$d/o%d"; '
+                'read r <"$d/r%d"' % (tarnex_command(step[1], quote(step[2]), step[3]), i, i, i, i))
     if kind == 'scratch':
-        return ('t=$(mktemp) && { %s >"$d/o" 2>"$d/e"; r=$?; rm -f -- "$t"; } || { r=$?; : >"$d/o"; : >"$d/e"; }'
-                % tarnex_command(step[1], '"$t"', step[3]))
+        return ('t=$(mktemp) && { %s %s; r=$?; rm -f -- "$t"; } || { r=$?; : %s; }'
+                % (tarnex_command(step[1], '"$t"', step[3]), out, out))
     p = quote(step[1])
     if kind == 'probe':
         text = ('if [ -e %s ]; then if [ -f %s ] && [ ! -s %s ]; then echo empty; else echo present; fi; '
@@ -58,12 +62,13 @@ def step_script(step):
     elif kind == 'kept':
         text = '[ -f %s ] && [ ! -L %s ] && [ "$(stat -c %%h -- %s)" = 1 ]' % (p, p, p)
     elif kind == 'lock':
-        text = 'stat -L -c %%d:%%i -- %s && cat /proc/locks' % p
+        text = 'stat -L -c %%d:%%i -- %s && while IFS= read -r l; do echo "$l"; done </proc/locks' % p
     elif kind == 'holder':
         # Every descriptor of every process this user may look at; the
         # first other than this shell's that is the register names it.
         text = ('for f in /proc/[0-9]*/fd/*; do [ "$f" -ef %s ] || continue; q=${f#/proc/}; q=${q%%%%/*}; '
-                '[ "$q" = "$$" ] && continue; echo "$q"; head -n 1 "/proc/$q/comm"; break; done 2>/dev/null; :' % p)
+                '[ "$q" = "$$" ] && continue; echo "$q"; read -r n <"/proc/$q/comm" && echo "$n"; break; '
+                'done 2>/dev/null; :' % p)
     elif kind == 'mkempty':
         # noclobber opens with O_EXCL: a file that came meanwhile stays.
         directory = quote(os.path.dirname(step[1]) or '.')
@@ -72,7 +77,7 @@ def step_script(step):
                 % (p, directory, p, directory, p, p))
     else:
         raise ValueError(kind)
-    return '{ %s; } >"$d/o" 2>"$d/e"; r=$?' % text
+    return '{ %s; } %s; r=$?' % (text, out)
 
 
 class ShellRunner:
@@ -92,12 +97,15 @@ class ShellRunner:
             lines.append('export ' + ' '.join('%s=%s' % (k, quote(str(v))) for k, v in self.environment.items()))
         lines.append('d=$(mktemp -d) || exit 1')
         lines.append('trap \'rm -rf -- "$d"\' EXIT')
+        files = []
         for i, step in enumerate(steps):
-            lines.append(step_script(step))
-            # Each step's output kept, for a later step to compare.
-            lines.append('mv "$d/o" "$d/o%d"; mv "$d/e" "$d/e%d"; r%d=$r' % (i, i, i))
-            lines.append("printf '\\n%s %d rc\\n%%s' \"$r\"; printf '\\n%s %d out\\n'; cat \"$d/o%d\"; "
-                         "printf '\\n%s %d err\\n'; cat \"$d/e%d\"" % (token, i, token, i, i, token, i, i))
+            lines.append(step_script(step, i))
+            # Each step's status and the marker lines around its output go
+            # into files too, so that one cat sends all of it.
+            lines.append("r%d=$r; printf '\\n%s %d rc\\n%%s\\n%s %d out\\n' \"$r\" >\"$d/a%d\"; "
+                         "printf '\\n%s %d err\\n' >\"$d/b%d\"" % (i, token, i, token, i, i, token, i, i))
+            files += ['"$d/a%d"' % i, '"$d/o%d"' % i, '"$d/b%d"' % i, '"$d/e%d"' % i]
+        lines.append('cat %s' % ' '.join(files))
         lines.append("printf '\\n%s end\\n'" % token)
         return '\n'.join(lines)
 
