@@ -161,6 +161,10 @@ checked -e shift=43
 grep -q "^--- before: $(reg till1) (register)$" "$work/out" || fail "the diff does not name the register"
 # A receipt number 0 is the 1 a till reads from a stored 0: no change.
 again -e checknum=0
+# Through become (su, root to root), whose terminal merges each command's
+# output and errors: the same check-mode diff, nothing written.
+ANSIBLE_BECOME=True ANSIBLE_BECOME_METHOD=su ANSIBLE_BECOME_ALLOW_SAME_USER=True checked -e shift=43
+[ "$(grep -c '^+shift = 43$' "$work/out")" = "${#tills[@]}" ] || fail "no diff through become"
 
 # A value refused fails every host, naming the option; nothing written.
 before=$(state)

@@ -7,7 +7,10 @@ quelvaris.cash's Till.  The till needs tarnex, sh, mktemp, cat, head and stat,
 and no Python; the cost of a task is then that of one command over SSH.
 
 Each step's status, output and errors come back between marker lines that
-carry a random token, so that nothing a step prints can be taken for one."""
+carry a random token, so that nothing a step prints can be taken for one.
+Without become they come on the command's own output and errors, and the
+command starts no program but the steps' own; become's terminal merges the
+two, so there each step's output goes through a file of its own first."""
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -19,8 +22,41 @@ from shlex import quote
 
 from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import Failure
 
-# A till's command line is long enough for any task; the steps are short.
 PARTS = ('rc', 'out', 'err')
+# What the stat step asks for: the fields Ansible returns for a path, and
+# the device and inode that the kernel's list of locks names a file by.
+STAT_FORMAT = '%U %G %u %g %a %s %d:%i %F'
+
+
+def stream_step(step, i, stats):
+    """The shell text of step I when its output and errors go straight out:
+    the command's output is kept in $oI for a later step, its status in r."""
+    kind = step[0]
+    show = '; r=$?; [ -z "$o%d" ] || printf \'%%s\\n\' "$o%d"' % (i, i)
+    if kind == 'tarnex':
+        return 'o%d=$(%s)%s' % (i, tarnex_command(step[1], quote(step[2]), step[3]), show)
+    if kind == 'differs':
+        a, b = step[4], step[5]
+        return ('if [ "$r%d" = 0 ] && [ "$r%d" = 0 ] && [ "$o%d" != "$o%d" ]; then o%d=$(%s)%s; else r=-; fi'
+                % (a, b, a, b, i, tarnex_command(step[1], quote(step[2]), step[3]), show))
+    if kind == 'first':
+        return ('o%d=$(%s | { IFS= read -r l; printf \'%%s\\n\' "$l"; })%s'
+                % (i, tarnex_command(step[1], quote(step[2]), step[3]), show))
+    if kind == 'scratch':
+        return ('if t=$(mktemp); then o%d=$(%s)%s; rm -f -- "$t"; else r=1; fi'
+                % (i, tarnex_command(step[1], '"$t"', step[3]), show))
+    p = quote(step[1])
+    if kind == 'cat':
+        # read, not a program: the cash code file is one line of digits.
+        return 'if [ -f %s ] && [ -r %s ]; then c=; IFS= read -r c <%s; printf %%s "$c"; r=0; else r=1; fi' % (p, p, p)
+    if kind == 'stat':
+        stats[step[1]] = i
+        return "o%d=$(stat -L -c '%s' -- %s)%s" % (i, STAT_FORMAT, p, show)
+    if kind == 'lock' and step[1] in stats:
+        # The device and inode as the stat step found them.
+        return ('set -- $o%d; echo "$7"; while IFS= read -r l; do echo "$l"; done </proc/locks; r=$?'
+                % stats[step[1]])
+    return step_script(step, None)
 
 
 def tarnex_command(args, path, root):
@@ -34,7 +70,10 @@ def step_script(step, i):
     in "$d/eI" and its status in r.  Shell builtins where they do, since on
     a busy till each program started costs more than the step's work."""
     kind = step[0]
-    out = '>"$d/o%d" 2>"$d/e%d"' % (i, i)
+    out = '>"$d/o%s" 2>"$d/e%s"' % (i, i)
+    if i is None:
+        # Straight out, in the command's own output and errors.
+        return step_script(step, 'x').replace(' >"$d/ox" 2>"$d/ex"', '')
     if kind == 'tarnex':
         return '%s %s; r=$?' % (tarnex_command(step[1], quote(step[2]), step[3]), out)
     if kind == 'differs':
@@ -58,7 +97,7 @@ def step_script(step, i):
     elif kind == 'cat':
         text = '[ -f %s ] && head -c 64 -- %s' % (p, p)
     elif kind == 'stat':
-        text = "stat -L -c '%%U %%G %%u %%g %%a %%s %%F' -- %s" % p
+        text = "stat -L -c '%s' -- %s" % (STAT_FORMAT, p)
     elif kind == 'kept':
         text = '[ -f %s ] && [ ! -L %s ] && [ "$(stat -c %%h -- %s)" = 1 ]' % (p, p, p)
     elif kind == 'lock':
@@ -91,10 +130,22 @@ class ShellRunner:
     def warn(self, line):
         self.warnings.append(line)
 
+    def environment_line(self):
+        return ['export ' + ' '.join('%s=%s' % (k, quote(str(v))) for k, v in self.environment.items())
+                ] if self.environment else []
+
+    def stream_script(self, steps, token):
+        lines = self.environment_line()
+        stats = {}
+        for i, step in enumerate(steps):
+            lines.append("printf '\\n%s %d out\\n'; printf '\\n%s %d err\\n' >&2" % (token, i, token, i))
+            lines.append(stream_step(step, i, stats))
+            lines.append("r%d=$r; printf '\\n%s %d rc\\n%%s' \"$r\"" % (i, token, i))
+        lines.append("printf '\\n%s end\\n'; printf '\\n%s end\\n' >&2" % (token, token))
+        return '\n'.join(lines)
+
     def script(self, steps, token):
-        lines = []
-        if self.environment:
-            lines.append('export ' + ' '.join('%s=%s' % (k, quote(str(v))) for k, v in self.environment.items()))
+        lines = self.environment_line()
         lines.append('d=$(mktemp -d) || exit 1')
         lines.append('trap \'rm -rf -- "$d"\' EXIT')
         files = []
@@ -114,11 +165,17 @@ class ShellRunner:
         # Only become needs the terminal that ssh asks for a command that may
         # become, whose line ends are then "\r\n".
         become = bool(self.action._play_context.become)
-        done = self.action._low_level_execute_command(self.script(steps, token), sudoable=become)
+        script = self.script(steps, token) if become else self.stream_script(steps, token)
+        done = self.action._low_level_execute_command(script, sudoable=become)
         out = done.get('stdout', '')
         if become:
             out = out.replace('\r\n', '\n')
-        sections = re.split(r'\n%s (\d+ \w+|end)\n' % token, out)
+        marker = re.compile(r'\n%s (\d+ \w+|end)\n' % token)
+        sections = marker.split(out)
+        if not become:
+            # Ssh's own lines on the errors fall before the first marker or
+            # after the last.
+            sections = sections[:-2] + marker.split(done.get('stderr', ''))[1:]
         if len(sections) < 2 or sections[-2] != 'end':
             err = done.get('stderr', '')
             lines = err.strip().splitlines() or ['status %s' % done.get('rc')]
@@ -143,9 +200,9 @@ class ShellRunner:
             return out if rc == 0 else None
         if kind == 'stat':
             fields = out.split()
-            if rc or len(fields) < 7:
+            if rc or len(fields) < 8:
                 return dict(state='absent')
-            kind_text = ' '.join(fields[6:])
+            kind_text = ' '.join(fields[7:])
             return dict(owner=fields[0], group=fields[1], uid=int(fields[2]), gid=int(fields[3]),
                         mode='0%03o' % int(fields[4], 8), size=int(fields[5]),
                         state='file' if kind_text.startswith('regular') else 'directory'
