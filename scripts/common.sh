@@ -10,10 +10,12 @@ BUILD_PACKAGES="cmake ninja-build g++ pkg-config libncurses-dev"
 FUZZ_PACKAGES="clang libclang-rt-14-dev"
 # Everything the tests build against or run, beyond what a minimal Debian
 # has: the virtual terminal of the screen tests, strace for the fault loops,
-# chattr and mount for the refusals, man and lexgrog for the manual, and
-# Ansible with an SSH server and client for the chain of tills.
+# chattr and mount for the refusals, man and lexgrog for the manual,
+# Ansible with an SSH server and client for the chain of tills, and what
+# ansible-test sanity and ansible-lint check the collection with.
 TEST_PACKAGES="libgtest-dev libvterm-dev strace locales util-linux mount e2fsprogs man-db groff-base
-               ansible-core openssh-server openssh-client $FUZZ_PACKAGES"
+               ansible-core openssh-server openssh-client
+               ansible-lint pylint python3-voluptuous yamllint python3-pycodestyle $FUZZ_PACKAGES"
 # The Debian package (scripts/package): what debian/control's Build-Depends
 # name beyond the program's own, and lintian to check the result.
 PACKAGE_PACKAGES="debhelper dpkg-dev lintian"

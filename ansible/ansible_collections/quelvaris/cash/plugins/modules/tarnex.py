@@ -1,8 +1,11 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# Copyright: the tarnex authors
+# MIT License (see LICENSE or https://opensource.org/licenses/MIT)
 """Reads and sets the register of a cash desk through the till's own tarnex."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
 
 DOCUMENTATION = r"""
 module: tarnex
@@ -20,8 +23,11 @@ description:
   - Values are compared as C(tarnex) shows them, never as the task typed them (a
     desk or receipt number 0 that the register reads as 1, a sum to the hundredth,
     the shift's beginning to the minute as the till's clock has it).
-  - A value that C(tarnex) would refuse fails the host with a message naming the
-    option, before anything is written.
+  - "A value that C(tarnex) would refuse fails the host before anything is written,
+    with a message naming the option and what it takes (C(shift: 70000 is refused:
+    tarnex takes a whole number from 0 to 65535)); a damaged register with C(register
+    P is damaged: blank: true rewrites it, counters lost), a missing one with C(no
+    register at P: create: true makes one). C(tarnex)'s own line is in I(stderr)."
   - Each C(Warning:) line C(tarnex) prints (a register open in another process,
     a damaged register, a previous version that could not be kept) becomes a
     warning of the host, as C(tarnex) printed it.
@@ -29,10 +35,18 @@ options:
   path:
     description:
       - The register file on the till.
-      - When not given, C(quelvaris/cash/data/cash.reg) under the C(TARNEX_ROOT) of the
-        task's environment, as tarnex finds it by itself; C(/quelvaris/cash/data/cash.reg)
-        when C(TARNEX_ROOT) is empty or not set.
+      - When not given, C(quelvaris/cash/data/cash.reg) under I(root).
     type: path
+  root:
+    description:
+      - The directory under which the till keeps its files, as C(TARNEX_ROOT) tells C(tarnex);
+        the default I(path) and the cash code file that every change writes are under it.
+      - Set it per till as a host variable, for a whole play with C(module_defaults), or
+        ad hoc with C(-a root=/mnt/till).
+      - When not given, the C(TARNEX_ROOT) of the task's C(environment); C(/) when that is
+        empty or not set.
+    type: path
+    version_added: "0.1.0"
   create:
     description:
       - Make a blank register when the file at I(path) is missing or empty (0 bytes), as
@@ -54,17 +68,41 @@ options:
       - Like any other change it is made only when it would change something, that is when
         the values it would leave differ from those the register holds or the register is
         damaged, and check and diff modes show it.
-    version_added: "0.2.0"
+    version_added: "0.1.0"
     type: bool
     default: false
   reason:
     description:
       - Why the change is made, for the trail. Passed as C(tarnex --reason), so that the
-        line the change sends to the system log names it, as C(reason "TEXT") after the
-        user, the terminal and, over SSH, C(from) and the controller's address
-        (C(journalctl -t tarnex) shows them). A task that changes nothing logs nothing.
-    version_added: "0.2.0"
+        line the change sends to the system log and the register's history
+        (C(tarnex --history)) name it. A task that changes nothing records nothing.
+    version_added: "0.1.0"
     type: str
+  operator:
+    description:
+      - Who made the change, for the trail, passed as C(tarnex --operator) on every change;
+        the log line and the history then name the operator beside the till's own user
+        (C(root) over SSH) and the controller's address.
+      - When not given, the user who runs C(ansible-playbook) on the controller.
+    version_added: "0.1.0"
+    type: str
+  undo:
+    description:
+      - Reverse the newest change of the register that landed, as C(tarnex --undo); a
+        second undo redoes it. Takes no values, I(create) or I(blank).
+      - Like any change it is made only when it changes something, and check and diff
+        modes show what it would leave. An undo that C(tarnex) refuses (a field changed
+        since) fails the host before anything is written.
+    version_added: "0.1.0"
+    type: bool
+    default: false
+  undo_change:
+    description:
+      - Reverse the change of this number (as C(tarnex --history) and I(last_change) of
+        M(quelvaris.cash.tarnex_info) number them) as a new change, as C(tarnex --undo=N).
+        As I(undo) otherwise.
+    version_added: "0.1.0"
+    type: int
   lock_timeout:
     description:
       - Seconds to wait for the register while another process holds its lock (the cash
@@ -72,7 +110,7 @@ options:
         runs; the module runs it again until this time has passed since the first try,
         then fails the host naming the process that has the register open.
       - C(0) tries once.
-    version_added: "0.2.0"
+    version_added: "0.1.0"
     type: int
     default: 30
   cashcode:
@@ -133,23 +171,26 @@ attributes:
     details: Asks C(tarnex --dry-run) and writes nothing, a missing file included.
   diff_mode:
     support: full
-    details: Shows the values before and after as the lines of C(tarnex --print).
+    details: Shows the values before and after as the lines of C(tarnex --print), headed by the register's path on the till.
   platform:
     platforms: posix
 requirements:
   - tarnex on the till's PATH
-  - Python 3.11 on the till
+  - a POSIX shell with C(mktemp), C(stat) and C(cat) on the till; no Python
 notes:
-  - Give each till its own C(TARNEX_ROOT) with the C(environment) keyword when
-    several registers live on one machine; the default I(path) follows it, and
-    the cash code file is written under it.
-  - When nothing changes a task costs one run of C(tarnex) to read, and one more
-    with C(--dry-run) when values are given; neither takes a lock or writes
-    anything. A change costs one run more.
+  - The collection's action plugin of the same name does the task from the
+    controller, sending one shell command over the connection as
+    M(ansible.builtin.raw) does, so the till needs no Python. The module's
+    own Python (3.6 or later, as measured) is the same work done on the till.
+  - Give each till its own I(root) when several registers live on one machine;
+    the default I(path) follows it, and the cash code file is written under it.
+  - When nothing changes a task costs one command over the connection, which
+    runs C(tarnex) to read, and with C(--dry-run) when values are given; neither
+    takes a lock or writes anything. A change costs one command more.
 seealso:
   - module: quelvaris.cash.tarnex_info
 author:
-  - tarnex maintainers
+  - tarnex authors (@quelvaris)
 """
 
 EXAMPLES = r"""
@@ -190,8 +231,12 @@ EXAMPLES = r"""
 - name: A till whose files live under another root
   quelvaris.cash.tarnex:
     sum_sale: "1520,50"
-  environment:
-    TARNEX_ROOT: /mnt/till
+    root: /mnt/till
+
+- name: Take back the change numbered 17 in the register's history
+  quelvaris.cash.tarnex:
+    undo_change: 17
+    reason: shift 42 was opened on the wrong till
 """
 
 RETURN = r"""
@@ -218,182 +263,35 @@ register:
     sum_back: 1234.57
 diff:
   description:
-    - In diff mode, the values before and after as the lines of C(tarnex --print).
+    - In diff mode, the values before and after as the lines of C(tarnex --print),
+      each headed by the register's path on the till.
     - Before is empty when I(create) makes the register.
   returned: diff mode
   type: dict
   sample:
+    before_header: /quelvaris/cash/data/cash.reg (register)
+    after_header: /quelvaris/cash/data/cash.reg (register)
     before: "cashcode = 3\nshift = 41\n..."
     after: "cashcode = 3\nshift = 42\n..."
 """
 
-import errno
 import os
-import re
-import stat
-import tempfile
-import time
-from decimal import Decimal, InvalidOperation
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import KEYS, SUMS, Tarnex, print_lines
-
-# What tarnex takes as a sum, and what a float's text may look like.
-DECIMAL = re.compile(r'(?=[.,]?[0-9])[0-9]*[.,]?[0-9]*(?:[eE][+-]?[0-9]+)?')
-HUNDREDTH = Decimal('0.01')
-NOISE = Decimal('0.000001')
-
-LOCKED = re.compile(r"^Error: can't lock file (.*)$", re.M)
-HOLDER = re.compile(r"^Warning: file .* is open in process (\d+) \((.*)\)$", re.M)
-
-
-def option_type(key):
-    if key in SUMS:
-        return 'raw'
-    return 'str' if key == 'shift_begin' else 'int'
-
-
-def sum_text(module, key, value):
-    """A sum as tarnex reads it, a hundredth, float noise taken away.  Text
-    that is no plain number goes to tarnex as it is, for tarnex to refuse."""
-    given = str(value).strip()
-    if isinstance(value, bool) or not DECIMAL.fullmatch(given):
-        return given
-    try:
-        number = Decimal(given.replace(',', '.'))
-        cents = number.quantize(HUNDREDTH)
-    except InvalidOperation:
-        return given
-    if abs(number - cents) > NOISE:
-        module.fail_json(msg='%s: %s has more than two decimals' % (key, value))
-    return format(cents, 'f')
-
-
-def set_arguments(module):
-    """The set options of the task; every sum is looked at before tarnex runs."""
-    args = []
-    for key in KEYS:
-        value = module.params[key]
-        if value is not None:
-            args.append('--set%s=%s' % (key, sum_text(module, key, value) if key in SUMS else value))
-    return args
-
-
-def fresh_file(path):
-    """'missing' or 'empty' when create may make a register there, else None:
-    a file that holds anything, or whatever tarnex should speak for (a link
-    to nothing, a file this user may not look at)."""
-    try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        return None if os.path.lexists(path) else 'missing'
-    except OSError:
-        return None
-    return 'empty' if stat.S_ISREG(st.st_mode) and st.st_size == 0 else None
-
-
-def make_empty(module, path):
-    """Makes the missing file, empty, as a register the cash desk of its
-    directory's owner can write.  False when a file came there meanwhile."""
-    directory, name = os.path.split(path)
-    try:
-        dir_fd = os.open(directory or '.', os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError as e:
-        module.fail_json(msg="can't create file %s: %s" % (path, e.strerror))
-    try:
-        fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666, dir_fd=dir_fd)
-        try:
-            if os.geteuid() == 0:
-                owner = os.fstat(dir_fd)
-                os.fchown(fd, owner.st_uid, owner.st_gid)
-        finally:
-            os.close(fd)
-        # The name survives a power cut, as the register tarnex then writes does.
-        os.fsync(dir_fd)
-    except FileExistsError:
-        return False
-    except OSError as e:
-        module.fail_json(msg="can't create file %s: %s" % (path, e.strerror))
-    finally:
-        os.close(dir_fd)
-    return True
-
-
-def dry_run_blank(module, till, changes, given):
-    """What the changes leave in a register made where there is none yet."""
-    fd, scratch = tempfile.mkstemp(dir=module.tmpdir, suffix='.reg')
-    os.close(fd)
-    try:
-        return till.json(['--dry-run'] + changes, path=scratch, given=given)
-    finally:
-        os.unlink(scratch)
-
-
-def change(module, till, changes, given):
-    """Runs the change, again while another process holds the lock, until
-    lock_timeout seconds have passed since the first try."""
-    reason = module.params['reason']
-    args = changes + (['--reason=' + reason] if reason else []) + ['--json']
-    timeout = max(0, module.params['lock_timeout'])
-    deadline = time.monotonic() + timeout
-    while True:
-        rc, out, err = till.run(args)
-        locked = LOCKED.search(err) if rc else None
-        if not locked or time.monotonic() >= deadline:
-            break
-        time.sleep(0.2)
-    if locked:
-        holders = HOLDER.findall(err)
-        who = ('it is open in process %s (%s)' % holders[-1] if holders else
-               'no process was named as having it open')
-        module.fail_json(msg="can't lock file %s within %d seconds: %s" % (locked.group(1), timeout, who),
-                         stderr=err, rc=rc)
-    if rc:
-        till.fail(rc, err, given)
-    return till.parse(out, rc, err)
+from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import SET_SPEC, Failure, Till, set_task
+from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex_local import LocalRunner, check_python
 
 
 def main():
-    arguments = dict(path=dict(type='path'),
-                     create=dict(type='bool', default=False),
-                     blank=dict(type='bool', default=False),
-                     reason=dict(type='str'),
-                     lock_timeout=dict(type='int', default=30))
-    arguments.update((key, dict(type=option_type(key))) for key in KEYS)
-    module = AnsibleModule(argument_spec=arguments, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=SET_SPEC, supports_check_mode=True,
+                           mutually_exclusive=[('undo', 'undo_change')])
+    check_python(module)
     params = module.params
-    sets = set_arguments(module)
-    given = dict((key, params[key]) for key in KEYS if params[key] is not None)
-    till = Tarnex(module, params['path'])
-
-    fresh = fresh_file(till.path) if params['create'] else None
-    if fresh == 'missing':
-        if module.check_mode and not os.path.isdir(os.path.dirname(till.path) or '.'):
-            module.fail_json(msg="can't create file %s: %s" % (till.path, os.strerror(errno.ENOENT)))
-        after = dry_run_blank(module, till, ['--create'] + sets, given)
-        if not module.check_mode and not make_empty(module, till.path):
-            fresh = fresh_file(till.path)  # made meanwhile: it may hold data already
-    if fresh == 'empty':
-        after = till.json(['--dry-run', '--create'] + sets, given=given)
-    if fresh:
-        # Nothing to lose: the register is made, and that is a change.
-        before, changes, changed = None, ['--create'] + sets, True
-    else:
-        # Blanking also mends a damaged register whose values look blank.
-        before, damage = till.verify() if params['blank'] else (None, [])
-        if before is None:
-            before = till.json([])
-        changes = (['--create'] if params['blank'] else []) + sets
-        after = till.json(['--dry-run'] + changes, given=given) if changes else before
-        changed = after != before or bool(damage)
-
-    if changed and not module.check_mode:
-        after = change(module, till, changes, given)
-
-    result = dict(changed=changed, register=after)
-    if module._diff:
-        result['diff'] = dict(before=print_lines(before), after=print_lines(after))
-    module.exit_json(**result)
+    try:
+        till = Till(LocalRunner(module), params['path'], params['root'], os.environ.get('TARNEX_ROOT'))
+        module.exit_json(**set_task(till, params, module.check_mode, module._diff))
+    except Failure as e:
+        module.fail_json(msg=e.msg, **e.extra)
 
 
 if __name__ == '__main__':
