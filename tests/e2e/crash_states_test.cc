@@ -109,10 +109,7 @@ const write_path paths[] = {
 
 // ---------------------------------------------------------------- a till
 
-struct till_dir {
-    std::string root;
-    std::string path(const std::string& name = "") const { return root + "/quelvaris/cash/" + name; }
-};
+struct till_dir { std::string root; std::string path(const std::string& name = "") const { return root + "/quelvaris/cash/" + name; } };
 
 files snapshot(const till_dir& t) {
     files out;
@@ -241,13 +238,7 @@ void apply(tree& t, const file_op& op, std::size_t from = 0, std::size_t to = SI
     }
 }
 
-struct syscall_line {
-    int pid = 0;
-    std::string name;
-    args_t args;
-    long long ret = -1;
-    std::string ret_path;
-};
+struct syscall_line { int pid = 0; std::string name; args_t args; long long ret = -1; std::string ret_path; };
 
 // A string argument, or the path strace -y gives a descriptor: "3<\x2f...>";
 // strace -xx gives every string as \xHH escapes.
@@ -321,12 +312,7 @@ std::vector<file_op> rebuild(const std::vector<syscall_line>& calls, const till_
         const std::string name = text_of(c.args[i + 1]);
         return local(name.starts_with("/") ? name : text_of(c.args[i]) + "/" + name);
     };
-    struct open_file {
-        int file = -1;  // -1: a directory
-        std::string dir;
-        std::size_t position = 0;
-        bool append = false;
-    };
+    struct open_file { int file = -1; std::string dir; std::size_t position = 0; bool append = false; };  // file -1: a dir
     std::map<std::pair<int, long long>, open_file> fds;
     tree now = start;  // as the calls leave it: where names lead
     std::vector<file_op> ops;
@@ -408,10 +394,7 @@ struct unit {
     bool metadata = false;  // ext4: journaled, kept in order
 };
 
-struct crash_model {
-    const char* name;
-    bool ordered_metadata;  // ext4; else any subset (strict POSIX)
-};
+struct crash_model { const char* name; bool ordered_metadata; };  // ext4; else any subset (strict POSIX)
 const crash_model models[] = {{"kill", false}, {"ext4", true}, {"posix", false}};
 
 // The units of ops[0, k) that a power cut may lose, and those it may not.
@@ -635,9 +618,7 @@ protected:
     // names another desk than the whole register beside it.
     args_t judge(const files& state, bool lagging_code) {
         args_t wrong;
-        const auto expect = [&](bool ok, const std::string& what) {
-            if (!ok) wrong.push_back(what);
-        };
+        const auto expect = [&](bool ok, const std::string& what) { if (!ok) wrong.push_back(what); };
         const image reg = find(state, reg_name);
         // Where the register stands on the chain: at change e, or between e - 1
         // and e when `torn`.
