@@ -26,8 +26,9 @@ bool right_side_allows(const std::string& mask, const std::string& before, char 
     const bool digit = c >= '0' && c <= '9';
     if (mask[at] == 'd') return digit;
     if (mask[at] != 'f') return false;
-    const std::size_t point = before.find('.');
-    if (point == std::string::npos) return digit || c == '.';
+    // A sum's decimal point is '.' or ',', one of them once.
+    const std::size_t point = before.find_first_of(".,");
+    if (point == std::string::npos) return digit || c == '.' || c == ',';
     return digit && at - point <= 2;
 }
 
