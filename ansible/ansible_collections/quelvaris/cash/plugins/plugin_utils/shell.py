@@ -166,7 +166,11 @@ class ShellRunner:
         # become, whose line ends are then "\r\n".
         become = bool(self.action._play_context.become)
         script = self.script(steps, token) if become else self.stream_script(steps, token)
-        done = self.action._low_level_execute_command(script, sudoable=become)
+        # The shell named outright: Ansible would otherwise add a "sleep 0",
+        # one more program on the till for each task, against an old ssh
+        # race that the end marker below would show anyway.
+        shell = self.action._play_context.executable or '/bin/sh'
+        done = self.action._low_level_execute_command(script, sudoable=become, executable=shell)
         out = done.get('stdout', '')
         if become:
             out = out.replace('\r\n', '\n')
