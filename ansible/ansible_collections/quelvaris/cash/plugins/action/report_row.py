@@ -23,8 +23,8 @@ from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import KEYS,
 
 HEADER = (['host'] + list(KEYS) +
           ['damage', 'cashcode_agrees', 'holder', 'lock', 'last_change', 'last_change_reason', 'error'])
-SPEC = dict(csv=dict(type='str', required=True), host=dict(type='str', required=True),
-            till=dict(type='raw'), hosts=dict(type='list', elements='str', required=True))
+OPTIONS = dict(csv=dict(type='str', required=True), host=dict(type='str', required=True),
+               till=dict(type='raw'), hosts=dict(type='list', elements='str', required=True))
 
 
 def cell(value):
@@ -90,7 +90,7 @@ class ActionModule(ActionBase):
         result = super(ActionModule, self).run(tmp, task_vars)
         del tmp
         try:
-            args = self.validate_argument_spec(SPEC)[1]
+            args = self.validate_argument_spec(OPTIONS)[1]
         except AnsibleAction as e:
             result.update(e.result)
             return result

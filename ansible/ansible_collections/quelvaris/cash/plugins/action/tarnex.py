@@ -7,12 +7,12 @@ that the till needs no Python: the module's documentation holds."""
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
-from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import SET_SPEC, set_task
+from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import SET_OPTIONS, set_task
 from ansible_collections.quelvaris.cash.plugins.plugin_utils.action import TillAction, controller_user
 
 
 class ActionModule(TillAction):
-    SPEC = SET_SPEC
+    OPTIONS = SET_OPTIONS
     MUTUALLY_EXCLUSIVE = [('undo', 'undo_change')]
 
     def work(self, till, params):

@@ -7,12 +7,12 @@ so that the till needs no Python: the module's documentation holds."""
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
-from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import INFO_SPEC, info
+from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import INFO_OPTIONS, info
 from ansible_collections.quelvaris.cash.plugins.plugin_utils.action import TillAction
 
 
 class ActionModule(TillAction):
-    SPEC = INFO_SPEC
+    OPTIONS = INFO_OPTIONS
 
     def work(self, till, params):
         return info(till)

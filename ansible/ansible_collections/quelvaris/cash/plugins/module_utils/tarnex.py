@@ -63,19 +63,19 @@ def option_type(key):
     return 'str' if key == 'shift_begin' else 'int'
 
 
-# The options, one spec for the module and its action plugin, so that both
+# The options, one table for the module and its action plugin, so that both
 # take and convert a task's arguments alike.
-COMMON_SPEC = dict(path=dict(type='path'), root=dict(type='path'))
-SET_SPEC = dict(COMMON_SPEC,
-                create=dict(type='bool', default=False),
-                blank=dict(type='bool', default=False),
-                undo=dict(type='bool', default=False),
-                undo_change=dict(type='int'),
-                reason=dict(type='str'),
-                operator=dict(type='str'),
-                lock_timeout=dict(type='int', default=30))
-SET_SPEC.update((key, dict(type=option_type(key))) for key in KEYS)
-INFO_SPEC = dict(COMMON_SPEC)
+COMMON_OPTIONS = dict(path=dict(type='path'), root=dict(type='path'))
+SET_OPTIONS = dict(COMMON_OPTIONS,
+                   create=dict(type='bool', default=False),
+                   blank=dict(type='bool', default=False),
+                   undo=dict(type='bool', default=False),
+                   undo_change=dict(type='int'),
+                   reason=dict(type='str'),
+                   operator=dict(type='str'),
+                   lock_timeout=dict(type='int', default=30))
+SET_OPTIONS.update((key, dict(type=option_type(key))) for key in KEYS)
+INFO_OPTIONS = dict(COMMON_OPTIONS)
 
 
 class Failure(Exception):
@@ -247,10 +247,11 @@ def history_entry(done):
 def info(till):
     """What tarnex_info returns, from one batch of steps."""
     path = till.path
+    # The cash code file comes from tarnex, which opens it under its rule for
+    # links: nothing here opens a till file as root.
     done = till.steps([till.tarnex(['--verify', '--json']), till.tarnex(['--history', '--json'], kind='first'),
-                       ('cat', rooted(till.root, CASHCODE)), ('stat', path), ('kept', path + '-'),
-                       ('lock', path), ('holder', path)])
-    verified, history, code, status, kept, lock, holder = done
+                       ('stat', path), ('kept', path + '-'), ('lock', path), ('holder', path)])
+    verified, history, status, kept, lock, holder = done
     result = dict(changed=False, path=path, last_change=history_entry(history), previous_kept=bool(kept),
                   lock=None if lock is None else dict(pid=lock), holder=holder)
     if status:
@@ -258,18 +259,15 @@ def info(till):
     rc, out, err = verified
     if rc and NO_STAT.search(err):
         # A register that isn't there is a finding, not a failure.
-        result.update(exists=False, register=None, damage=[], cashcode_file=code, cashcode_agrees=None,
+        result.update(exists=False, register=None, damage=[], cashcode_file=None, cashcode_agrees=None,
                       msg=MISSING % path)
         return result
     report = till.outcome(verified, statuses=(0, 1))
     values, damage, checked = split_verify(report)
     if values is None:
         values = till.json([])
-    if isinstance(checked, dict):
-        # tarnex read the cash code file itself, under its rule for links.
-        code, agrees = checked.get('text'), checked.get('agrees')
-    else:
-        agrees = code == str(values['cashcode'])
+    checked = checked if isinstance(checked, dict) else {}
+    code, agrees = checked.get('text'), checked.get('agrees')
     result.update(exists=True, register=values, damage=damage, cashcode_file=code, cashcode_agrees=agrees)
     return result
 

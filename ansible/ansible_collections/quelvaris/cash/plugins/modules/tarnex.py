@@ -278,12 +278,12 @@ diff:
 import os
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import SET_SPEC, Failure, Till, set_task
+from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import SET_OPTIONS, Failure, Till, set_task
 from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex_local import LocalRunner, check_python
 
 
 def main():
-    module = AnsibleModule(argument_spec=SET_SPEC, supports_check_mode=True,
+    module = AnsibleModule(argument_spec=SET_OPTIONS, supports_check_mode=True,
                            mutually_exclusive=[('undo', 'undo_change')])
     check_python(module)
     params = module.params

@@ -188,12 +188,12 @@ lock:
 import os
 
 from ansible.module_utils.basic import AnsibleModule
-from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import INFO_SPEC, Failure, Till, info
+from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import INFO_OPTIONS, Failure, Till, info
 from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex_local import LocalRunner, check_python
 
 
 def main():
-    module = AnsibleModule(argument_spec=INFO_SPEC, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=INFO_OPTIONS, supports_check_mode=True)
     check_python(module)
     params = module.params
     try:

@@ -2,7 +2,7 @@
 # Copyright: the tarnex authors
 # MIT License (see LICENSE or https://opensource.org/licenses/MIT)
 """What the action plugins of the two modules share: the task's arguments
-checked against the module's own spec, the task's environment sent with
+checked against the module's own options, the task's environment sent with
 every command, and the result made as the module would make it."""
 
 from __future__ import absolute_import, division, print_function
@@ -16,11 +16,11 @@ from ansible_collections.quelvaris.cash.plugins.module_utils.tarnex import Failu
 from ansible_collections.quelvaris.cash.plugins.plugin_utils.shell import ShellRunner
 
 
-def controller_spec(spec):
-    """The module's spec, but paths left as given: "~" and "$HOME" belong to
+def controller_options(options):
+    """The module's options, but paths left as given: "~" and "$HOME" belong to
     the till, not to the controller, where the action expands nothing."""
     return dict((key, dict(option, type='str') if option.get('type') == 'path' else option)
-                for key, option in spec.items())
+                for key, option in options.items())
 
 
 def controller_user():
@@ -36,7 +36,7 @@ class TillAction(ActionBase):
     TRANSFERS_FILES = False
     _supports_check_mode = True
     _supports_async = False
-    SPEC = {}
+    OPTIONS = {}
     MUTUALLY_EXCLUSIVE = []
 
     def work(self, till, params):
@@ -46,7 +46,7 @@ class TillAction(ActionBase):
         result = super(TillAction, self).run(tmp, task_vars)
         del tmp  # no temporary files: nothing is copied to the till
         try:
-            params = self.validate_argument_spec(controller_spec(self.SPEC),
+            params = self.validate_argument_spec(controller_options(self.OPTIONS),
                                                  mutually_exclusive=self.MUTUALLY_EXCLUSIVE)[1]
         except AnsibleAction as e:
             result.update(e.result)
