@@ -29,7 +29,6 @@ KEYS = ('cashcode', 'shift', 'checknum', 'shift_begin', 'tcount_sale', 'tcount_b
 SUMS = ('tsum_sale', 'tsum_back', 'sum_sale', 'sum_back')
 
 REGISTER = '/quelvaris/cash/data/cash.reg'
-CASHCODE = '/quelvaris/cash/conf/cashcode'
 
 # What tarnex takes, as the failure for a refused value says it.
 RANGES = dict((key, 'a sum from 0 to 999999999999.99' if key in SUMS else
@@ -165,7 +164,6 @@ class Till:
       ('first', args, path, env)    -> the same, with only the first line of out
       ('scratch', args, env)        -> tarnex ARGS on an empty file of its own, then gone
       ('probe', path)               -> 'missing', 'empty' or 'present'
-      ('cat', path)                 -> the file's first 64 bytes as text, or None
       ('stat', path)                -> dict(owner, group, uid, gid, mode, size, state) or None
       ('kept', path)                -> whether path is a regular file of one name
       ('lock', path)                -> the pid holding a lock on the file, or None

@@ -31,21 +31,6 @@ def check_python(module):
                          % (PYTHON_FLOOR + (sys.executable,) + tuple(sys.version_info[:2])))
 
 
-def read_small(path, size, follow=False):
-    """A file's first bytes and its status; None when there is no such file.
-    A name of tarnex's own is never followed when it is a link."""
-    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY | (0 if follow else os.O_NOFOLLOW)
-    try:
-        fd = os.open(path, flags)
-    except OSError:
-        return None, None
-    try:
-        st = os.fstat(fd)
-        return (os.read(fd, size) if stat.S_ISREG(st.st_mode) else None), st
-    finally:
-        os.close(fd)
-
-
 def probe(path):
     """'missing' or 'empty' when create may make a register there, else
     'present': a file that holds anything, or whatever tarnex should speak
@@ -230,9 +215,6 @@ class LocalRunner:
         if kind == 'scratch':
             return self.scratch(step[1], step[3])
         path = step[1]
-        if kind == 'cat':
-            code = read_small(path, 64, follow=True)[0]
-            return None if code is None else code.decode('ascii', 'backslashreplace')
         return dict(probe=probe, stat=file_status, kept=kept, lock=lock_holder, holder=holder,
                     mkempty=make_empty)[kind](path)
 

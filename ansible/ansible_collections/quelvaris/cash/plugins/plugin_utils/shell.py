@@ -46,9 +46,6 @@ def stream_step(step, i, stats):
         return ('if t=$(mktemp); then o%d=$(%s)%s; rm -f -- "$t"; else r=1; fi'
                 % (i, tarnex_command(step[1], '"$t"', step[3]), show))
     p = quote(step[1])
-    if kind == 'cat':
-        # read, not a program: the cash code file is one line of digits.
-        return 'if [ -f %s ] && [ -r %s ]; then c=; IFS= read -r c <%s; printf %%s "$c"; r=0; else r=1; fi' % (p, p, p)
     if kind == 'stat':
         stats[step[1]] = i
         return "o%d=$(stat -L -c '%s' -- %s)%s" % (i, STAT_FORMAT, p, show)
@@ -94,8 +91,6 @@ def step_script(step, i):
     if kind == 'probe':
         text = ('if [ -e %s ]; then if [ -f %s ] && [ ! -s %s ]; then echo empty; else echo present; fi; '
                 'elif [ -L %s ]; then echo present; else echo missing; fi' % (p, p, p, p))
-    elif kind == 'cat':
-        text = '[ -f %s ] && head -c 64 -- %s' % (p, p)
     elif kind == 'stat':
         text = "stat -L -c '%s' -- %s" % (STAT_FORMAT, p)
     elif kind == 'kept':
@@ -200,8 +195,6 @@ class ShellRunner:
             return rc, out, err
         if kind == 'probe':
             return out.strip() or 'present'
-        if kind == 'cat':
-            return out if rc == 0 else None
         if kind == 'stat':
             fields = out.split()
             if rc or len(fields) < 8:
