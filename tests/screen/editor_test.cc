@@ -63,6 +63,15 @@ protected:
     std::string value(const terminal& t, int entry) { return t.text(row_of(entry), 29, 11); }
 
     std::string printed() { return run({TARNEX_BIN, "--print", reg}, {{"TZ", "MSK-3"}}).out; }
+
+    // The register's whole write lock, held as the cash desk holds it while
+    // it writes; the descriptor, or -1 when it could not be had.
+    int hold_register() {
+        const int fd = ::open(reg.c_str(), O_RDWR);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        return fd >= 0 && fcntl(fd, F_SETLK, &whole) == 0 ? fd : -1;
+    }
 };
 
 TEST_F(Editor, StartsOnABlankRegisterWhenThereIsNone) {
@@ -329,10 +338,8 @@ TEST_F(Editor, AFailedSaveKeepsEveryEditAndSaysWhy) {
         auto t = start_editor();
         enter(*t, 2, "5");
         enter(*t, 3, "77");
-        const int held = ::open(reg.c_str(), O_RDWR);
-        struct flock whole {};
-        whole.l_type = F_WRLCK;
-        ASSERT_EQ(fcntl(held, F_SETLK, &whole), 0);
+        const int held = hold_register();
+        ASSERT_GE(held, 0);
         leave(*t, 13);
         ASSERT_TRUE(t->wait_anywhere("Error: can't lock file", std::chrono::milliseconds(8000))) << t->dump();
         ASSERT_TRUE(t->wait_idle());
@@ -537,10 +544,8 @@ TEST_F(Editor, SignalsAndALostTerminalEndTheSessionWithoutSaving) {
         write_file(reg, blank);
         auto t = start_editor();
         enter(*t, 2, "5");
-        const int held = ::open(reg.c_str(), O_RDWR);
-        struct flock whole {};
-        whole.l_type = F_WRLCK;
-        ASSERT_EQ(fcntl(held, F_SETLK, &whole), 0);
+        const int held = hold_register();
+        ASSERT_GE(held, 0);
         leave(*t, 13);
         usleep(300'000);
         kill(t->pid(), sig);
